@@ -1,0 +1,29 @@
+// The one header driver code includes for the kernel API: the real DDK headers
+// in the Windows build, the simulated kernel's in the host build.
+#pragma once
+
+#if defined(_WIN32)
+
+// mingw-w64's intrin.h and wdm.h both define these two in C++; keep wdm.h's.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+extern "C" {
+#include <ntddk.h>
+#include <wdm.h>
+#include <wdmguid.h>
+#include <ntddser.h>
+// The USB headers must come in this order, before usbdlib.h.
+#include <usb.h>
+#include <usbioctl.h>
+#include <usbdlib.h>
+}
+
+// Exported by ntoskrnl.exe but not declared by the DDK headers.
+extern "C" int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...);
+
+#else
+
+#include "sim/ddk/ntddk.h"
+
+#endif

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what a build target needs and this machine lacks (Debian packages, as root).
+# Usage: scripts/deps.sh host|windows|bench|all
+set -euo pipefail
+
+need=()
+want() {  # want <package> <file-or-command that proves it is installed>
+  local pkg=$1 probe=$2
+  if [[ $probe == /* ]]; then [[ -e $probe ]] || need+=("$pkg")
+  else command -v "$probe" >/dev/null 2>&1 || need+=("$pkg"); fi
+}
+
+host() {
+  want cmake cmake
+  want ninja-build ninja
+  want g++ g++
+  want libgtest-dev /usr/include/gtest/gtest.h
+  want libgmock-dev /usr/include/gmock/gmock.h
+  want binutils objdump
+}
+windows() {
+  want cmake cmake
+  want ninja-build ninja
+  want g++-mingw-w64-i686 i686-w64-mingw32-g++
+  want binutils-mingw-w64-i686 i686-w64-mingw32-objdump
+}
+bench() { host; want libbenchmark-dev /usr/include/benchmark/benchmark.h; }
+
+case "${1:-all}" in
+  host) host ;;
+  windows) windows ;;
+  bench) bench ;;
+  all) host; windows; bench ;;
+  *) echo "usage: $0 host|windows|bench|all" >&2; exit 2 ;;
+esac
+
+((${#need[@]})) || exit 0
+readarray -t need < <(printf '%s\n' "${need[@]}" | sort -u)
+echo "Installing missing packages: ${need[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+  echo "error: installing needs root; run: sudo apt-get install -y ${need[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq || echo "warning: apt-get update failed; trying the install anyway" >&2
+apt-get install -y -qq --no-install-recommends "${need[@]}"

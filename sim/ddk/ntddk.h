@@ -1,0 +1,8 @@
+// The kernel API as driver code sees it on the host: the same names, records
+// and semantics as the Windows DDK, implemented by the simulated kernel.
+#pragma once
+
+#include "sim/ddk/ntdef.h"
+#include "sim/ddk/wdmtypes.h"
+#include "sim/ddk/wdm.h"
+#include "sim/ddk/wdmpnp.h"

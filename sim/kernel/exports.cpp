@@ -1,0 +1,109 @@
+// Every kernel routine the drivers may call. A routine that is declared but
+// not implemented yet stops the machine with its name when called, rather than
+// silently succeeding.
+#include "sim/kernel/exports.h"
+
+#include "sim/ddk/ntddk.h"
+#include "sim/kernel/verifier.h"
+
+using namespace sim;
+
+#define NOT_IMPLEMENTED(name) \
+  VerifierStop(Rule::KernelStop, nullptr, "%s is not implemented by the simulated kernel yet", #name)
+
+// Routines declared in sim/ddk that come with later work on the simulated
+// machine (Plug and Play, power, registry, device interfaces).
+extern "C" {
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT, const GUID*, PUNICODE_STRING, PUNICODE_STRING) { NOT_IMPLEMENTED(IoRegisterDeviceInterface); }
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING, BOOLEAN) { NOT_IMPLEMENTED(IoSetDeviceInterfaceState); }
+NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY, ULONG, PVOID, PDRIVER_OBJECT,
+                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE, PVOID, PVOID*) { NOT_IMPLEMENTED(IoRegisterPlugPlayNotification); }
+NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID) { NOT_IMPLEMENTED(IoUnregisterPlugPlayNotification); }
+void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) { NOT_IMPLEMENTED(IoInvalidateDeviceState); }
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT, ULONG, ACCESS_MASK, PHANDLE) { NOT_IMPLEMENTED(IoOpenDeviceRegistryKey); }
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE, PUNICODE_STRING, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, PULONG) { NOT_IMPLEMENTED(ZwQueryValueKey); }
+NTSTATUS NTAPI ZwSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(ZwSetValueKey); }
+NTSTATUS NTAPI ZwClose(HANDLE) { NOT_IMPLEMENTED(ZwClose); }
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG, PCWSTR, PCWSTR, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(RtlWriteRegistryValue); }
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG, PCWSTR, PCWSTR) { NOT_IMPLEMENTED(RtlDeleteRegistryValue); }
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT, PIRP) { NOT_IMPLEMENTED(PoCallDriver); }
+void NTAPI PoStartNextPowerIrp(PIRP) { NOT_IMPLEMENTED(PoStartNextPowerIrp); }
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID, PIRP*) { NOT_IMPLEMENTED(PoRequestPowerIrp); }
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE) { NOT_IMPLEMENTED(PoSetPowerState); }
+}
+
+namespace sim {
+
+#define IMPLEMENTED(name) {#name, (const void*)&name, true}
+#define MISSING(name) {#name, (const void*)&name, false}
+
+const std::vector<Export>& ExportTable() {
+  static const std::vector<Export> table = {
+      // Objects and the I/O manager
+      IMPLEMENTED(IoCreateDevice), IMPLEMENTED(IoDeleteDevice), IMPLEMENTED(IoAttachDeviceToDeviceStack),
+      IMPLEMENTED(IoDetachDevice), IMPLEMENTED(IoGetAttachedDeviceReference), IMPLEMENTED(IoGetRelatedDeviceObject),
+      IMPLEMENTED(IoGetDeviceObjectPointer), IMPLEMENTED(IoCreateSymbolicLink), IMPLEMENTED(IoDeleteSymbolicLink),
+      IMPLEMENTED(ObfReferenceObject), IMPLEMENTED(ObfDereferenceObject),
+      // IRPs
+      IMPLEMENTED(IoAllocateIrp), IMPLEMENTED(IoFreeIrp), IMPLEMENTED(IoReuseIrp), IMPLEMENTED(IofCallDriver),
+      IMPLEMENTED(IofCompleteRequest), IMPLEMENTED(IoSetCompletionRoutineEx), IMPLEMENTED(IoBuildDeviceIoControlRequest),
+      IMPLEMENTED(IoBuildAsynchronousFsdRequest), IMPLEMENTED(IoBuildSynchronousFsdRequest), IMPLEMENTED(IoCancelIrp),
+      IMPLEMENTED(IoAcquireCancelSpinLock), IMPLEMENTED(IoReleaseCancelSpinLock), IMPLEMENTED(IoIsOperationSynchronous),
+      // Device queues
+      IMPLEMENTED(KeInitializeDeviceQueue), IMPLEMENTED(KeInsertDeviceQueue), IMPLEMENTED(KeRemoveDeviceQueue),
+      IMPLEMENTED(KeRemoveEntryDeviceQueue),
+      // IRQL and spin locks
+      IMPLEMENTED(KeGetCurrentIrql), IMPLEMENTED(KfRaiseIrql), IMPLEMENTED(KfLowerIrql), IMPLEMENTED(KeRaiseIrqlToDpcLevel),
+      IMPLEMENTED(KeInitializeSpinLock), IMPLEMENTED(KfAcquireSpinLock), IMPLEMENTED(KfReleaseSpinLock),
+      IMPLEMENTED(KefAcquireSpinLockAtDpcLevel), IMPLEMENTED(KefReleaseSpinLockFromDpcLevel),
+      // Events, waits and time
+      IMPLEMENTED(KeInitializeEvent), IMPLEMENTED(KeSetEvent), IMPLEMENTED(KeClearEvent), IMPLEMENTED(KeResetEvent),
+      IMPLEMENTED(KeReadStateEvent), IMPLEMENTED(KeWaitForSingleObject), IMPLEMENTED(KeWaitForMultipleObjects),
+      IMPLEMENTED(KeDelayExecutionThread), IMPLEMENTED(KeQuerySystemTime), IMPLEMENTED(KeQueryTickCount),
+      IMPLEMENTED(KeQueryTimeIncrement), IMPLEMENTED(KeQueryInterruptTime), IMPLEMENTED(KeQueryPerformanceCounter),
+      IMPLEMENTED(ReadTimeStampCounter), IMPLEMENTED(KeStallExecutionProcessor),
+      // Timers and DPCs
+      IMPLEMENTED(KeInitializeTimer), IMPLEMENTED(KeInitializeTimerEx), IMPLEMENTED(KeSetTimer), IMPLEMENTED(KeSetTimerEx),
+      IMPLEMENTED(KeCancelTimer), IMPLEMENTED(KeReadStateTimer), IMPLEMENTED(KeInitializeDpc), IMPLEMENTED(KeInsertQueueDpc),
+      IMPLEMENTED(KeRemoveQueueDpc), IMPLEMENTED(KeFlushQueuedDpcs), IMPLEMENTED(IoInitializeTimer),
+      IMPLEMENTED(IoStartTimer), IMPLEMENTED(IoStopTimer),
+      // Work items
+      IMPLEMENTED(IoAllocateWorkItem), IMPLEMENTED(IoQueueWorkItem), IMPLEMENTED(IoFreeWorkItem),
+      // Pool and MDLs
+      IMPLEMENTED(ExAllocatePoolWithTag), IMPLEMENTED(ExAllocatePool), IMPLEMENTED(ExFreePool),
+      IMPLEMENTED(ExFreePoolWithTag), IMPLEMENTED(IoAllocateMdl), IMPLEMENTED(IoFreeMdl), IMPLEMENTED(IoBuildPartialMdl),
+      IMPLEMENTED(MmBuildMdlForNonPagedPool), IMPLEMENTED(MmProbeAndLockPages), IMPLEMENTED(MmUnlockPages),
+      IMPLEMENTED(MmMapLockedPagesSpecifyCache), IMPLEMENTED(MmMapLockedPages), IMPLEMENTED(MmUnmapLockedPages),
+      IMPLEMENTED(MmSizeOfMdl), IMPLEMENTED(MmCreateMdl), IMPLEMENTED(MmGetSystemAddressForMdlSafe),
+      IMPLEMENTED(MmPrepareMdlForReuse),
+      // Remove locks
+      IMPLEMENTED(IoInitializeRemoveLockEx), IMPLEMENTED(IoAcquireRemoveLockEx), IMPLEMENTED(IoReleaseRemoveLockEx),
+      IMPLEMENTED(IoReleaseRemoveLockAndWaitEx),
+      // Strings
+      IMPLEMENTED(RtlInitUnicodeString), IMPLEMENTED(RtlInitAnsiString), IMPLEMENTED(RtlAppendUnicodeToString),
+      IMPLEMENTED(RtlAppendUnicodeStringToString), IMPLEMENTED(RtlCopyUnicodeString), IMPLEMENTED(RtlUnicodeStringToInteger),
+      IMPLEMENTED(RtlIntegerToUnicodeString), IMPLEMENTED(RtlCompareUnicodeString), IMPLEMENTED(RtlEqualUnicodeString),
+      IMPLEMENTED(RtlPrefixUnicodeString), IMPLEMENTED(RtlUpcaseUnicodeString), IMPLEMENTED(RtlUpcaseUnicodeChar),
+      IMPLEMENTED(RtlFreeUnicodeString), IMPLEMENTED(RtlStringFromGUID), IMPLEMENTED(RtlNtStatusToDosError),
+      IMPLEMENTED(RtlCompareMemory),
+      {"wcslen", (const void*)&SimWcslen, true}, {"wcscpy", (const void*)&SimWcscpy, true},
+      {"wcsncpy", (const void*)&SimWcsncpy, true}, {"wcscat", (const void*)&SimWcscat, true},
+      {"wcscmp", (const void*)&SimWcscmp, true}, {"wcsncmp", (const void*)&SimWcsncmp, true},
+      {"_wcsicmp", (const void*)&SimWcsicmp, true}, {"_wcsnicmp", (const void*)&SimWcsnicmp, true},
+      {"wcschr", (const void*)&SimWcschr, true}, {"wcsrchr", (const void*)&SimWcsrchr, true},
+      {"wcsstr", (const void*)&SimWcsstr, true}, {"_wcsupr", (const void*)&SimWcsupr, true},
+      {"_wcslwr", (const void*)&SimWcslwr, true}, {"_snwprintf", (const void*)&SimSnwprintf, true},
+      {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
+      // Diagnostics
+      IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
+      // Plug and Play, power, registry, device interfaces: not yet
+      MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
+      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), MISSING(IoOpenDeviceRegistryKey),
+      MISSING(ZwQueryValueKey), MISSING(ZwSetValueKey), MISSING(ZwClose), MISSING(RtlWriteRegistryValue),
+      MISSING(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
+      MISSING(PoSetPowerState),
+  };
+  return table;
+}
+
+}  // namespace sim

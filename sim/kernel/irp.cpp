@@ -1,0 +1,405 @@
+// IRP allocation, IoCallDriver and IoCompleteRequest, with the verifier's IRP
+// lifecycle rules checked at each step.
+#include "sim/kernel/irp.h"
+
+#include <cstdlib>
+
+#include "sim/kernel/machine.h"
+#include "sim/kernel/thread.h"
+#include "sim/kernel/verifier.h"
+
+namespace sim {
+
+namespace {
+constexpr size_t kQuarantine = 512;
+constexpr unsigned char kFreedIrpFill = 0xDD;
+
+void PoisonStackLocations(PIRP irp) {
+  auto* stack = (PIO_STACK_LOCATION)(irp + 1);
+  for (int i = 0; i < irp->StackCount; ++i) stack[i].MajorFunction = kUnsetMajor;
+}
+
+void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize) {
+  std::memset(irp, 0, size);
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = size;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = (CHAR)(stackSize + 1);
+  irp->ApcEnvironment = 0;
+  InitializeListHead(&irp->ThreadListEntry);
+  irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
+  PoisonStackLocations(irp);
+}
+}  // namespace
+
+IrpTracker::~IrpTracker() {
+  for (auto& [irp, record] : live_) std::free(irp);
+  for (PIRP irp : quarantine_) std::free(irp);
+}
+
+PIRP IrpTracker::Allocate(CCHAR stackSize, PDRIVER_OBJECT allocator, IrpOriginator originator) {
+  if (stackSize < 1)
+    VerifierStop(Rule::StackLocationMisuse, nullptr, "an IRP with %d stack locations was requested", stackSize);
+  USHORT size = (USHORT)IoSizeOfIrp(stackSize);
+  auto irp = (PIRP)std::malloc(size);
+  InitializeIrp(irp, size, stackSize);
+  auto record = std::make_shared<IrpRecord>();
+  record->irp = irp;
+  record->allocator = allocator;
+  record->originator = std::move(originator);
+  record->levels.resize(stackSize + 2);
+  std::lock_guard guard(mutex_);
+  live_[irp] = std::move(record);
+  return irp;
+}
+
+std::shared_ptr<IrpRecord> IrpTracker::Find(PIRP irp) {
+  std::lock_guard guard(mutex_);
+  auto it = live_.find(irp);
+  return it == live_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<IrpRecord> IrpTracker::Require(PIRP irp, const char* routine) {
+  std::shared_ptr<IrpRecord> record;
+  bool wasFreed = false;
+  {
+    std::lock_guard guard(mutex_);
+    if (auto it = live_.find(irp); it != live_.end()) record = it->second;
+    else wasFreed = freed_.count(irp) != 0;
+  }
+  if (!record && wasFreed) VerifierStop(Rule::DoubleCompletion, nullptr, "%s on IRP %p after it was freed", routine, (void*)irp);
+  if (!record) VerifierStop(Rule::KernelStop, nullptr, "%s on %p, which is not an IRP", routine, (void*)irp);
+  return record;
+}
+
+void IrpTracker::Free(PIRP irp, bool byIoManager) {
+  std::shared_ptr<IrpRecord> record = Require(irp, "IoFreeIrp");
+  if (!byIoManager) {
+    if (record->originator.threadIrp)
+      VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP the I/O manager built for a thread; it frees it itself");
+    for (const IrpLevel& level : record->levels)
+      if (level.activeDispatches)
+        VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP a dispatch routine is still working on");
+    if (record->inDeviceQueue) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP still in a device queue");
+    if (irp->CancelRoutine) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP that still has a cancel routine");
+    if (record->state == IrpRecord::State::Completing && record->routinesRunning == 0)
+      VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP whose completion is in progress");
+    if (record->state == IrpRecord::State::Active && irp->CurrentLocation <= irp->StackCount) {
+      PDEVICE_OBJECT holder = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      if (holder && holder->DriverObject != CurrentDriver())
+        VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP that %s still holds", DriverName(holder->DriverObject).c_str());
+    }
+  }
+  std::lock_guard guard(mutex_);
+  record->state = IrpRecord::State::Freed;
+  live_.erase(irp);
+  freed_[irp] = record;
+  std::memset(irp, kFreedIrpFill, irp->Size);
+  quarantine_.push_back(irp);
+  if (quarantine_.size() > kQuarantine) {
+    PIRP oldest = quarantine_.front();
+    quarantine_.pop_front();
+    freed_.erase(oldest);
+    std::free(oldest);
+  }
+}
+
+std::vector<PIRP> IrpTracker::IssuedBy(void* thread, PFILE_OBJECT file) {
+  std::lock_guard guard(mutex_);
+  std::vector<PIRP> out;
+  for (auto& [irp, record] : live_)
+    if (record->originator.threadIrp && record->originator.issuingThread == thread &&
+        record->originator.fileObject == file && record->state == IrpRecord::State::Active)
+      out.push_back(irp);
+  return out;
+}
+
+size_t IrpTracker::LiveCount() {
+  std::lock_guard guard(mutex_);
+  return live_.size();
+}
+
+namespace {
+
+PDRIVER_OBJECT OwnerOfLocation(PIRP irp, int location) {
+  if (location < 1 || location > irp->StackCount) return nullptr;
+  PDEVICE_OBJECT device = ((PIO_STACK_LOCATION)(irp + 1))[location - 1].DeviceObject;
+  return device ? device->DriverObject : nullptr;
+}
+
+// The caller must own the IRP: the driver of its current location, or (before
+// it was first sent) the driver that allocated it.
+void CheckOwnership(PIRP irp, const IrpRecord& record, const char* routine) {
+  PDRIVER_OBJECT caller = CurrentDriver();
+  if (!caller) return;
+  int location = irp->CurrentLocation;
+  if (location > irp->StackCount) {
+    if (record.allocator && record.allocator != caller)
+      VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s allocated and has not sent", routine,
+                   DriverName(caller).c_str(), DriverName(record.allocator).c_str());
+    return;
+  }
+  // After IoSkipCurrentIrpStackLocation the caller's own location is the next one.
+  if (OwnerOfLocation(irp, location) == caller || OwnerOfLocation(irp, location - 1) == caller) return;
+  VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s owns", routine, DriverName(caller).c_str(),
+               DriverName(OwnerOfLocation(irp, location)).c_str());
+}
+
+void CheckNextLocation(PIRP irp, const char* routine) {
+  if (irp->CurrentLocation <= 1)
+    VerifierStop(Rule::StackLocationMisuse, irp, "%s with no stack location left for the next driver", routine);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (next->MajorFunction == kUnsetMajor)
+    VerifierStop(Rule::StackLocationMisuse, irp,
+                 "%s without setting up the next stack location (copy, skip or fill it first)", routine);
+  if (irp->CurrentLocation <= irp->StackCount) {
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+    if (next->CompletionRoutine && next->CompletionRoutine == current->CompletionRoutine &&
+        next->Context == current->Context)
+      VerifierStop(Rule::StackLocationMisuse, irp,
+                   "%s with the upper driver's completion routine %s copied into the next stack location", routine,
+                   SymbolName((const void*)next->CompletionRoutine).c_str());
+  }
+}
+
+// What a dispatch routine's return value says about the IRP, checked once it
+// returned. The IRP itself may be gone by now; only the record is read.
+void CheckDispatchReturn(IrpRecord& record, int location, NTSTATUS status, PIRP irp) {
+  std::unique_lock lock(CurrentMachine().Irps().Lock());
+  IrpLevel& level = record.levels[location];
+  --level.activeDispatches;
+  if (status == STATUS_PENDING) {
+    if (level.passed && !level.pendingAtPass) {
+      lock.unlock();
+      VerifierStop(Rule::PendingMismatch, irp, "the dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+    }
+    if (!level.passed) level.returnedPending = true;
+    return;
+  }
+  if (!level.passed) {
+    lock.unlock();
+    VerifierStop(Rule::LostIrp, irp,
+                 "the dispatch routine returned 0x%08X without completing the IRP, passing it on or returning STATUS_PENDING",
+                 (unsigned)status);
+  }
+  if (level.pendingAtPass) {
+    lock.unlock();
+    VerifierStop(Rule::PendingMismatch, irp, "the IRP was marked pending but the dispatch routine returned 0x%08X",
+                 (unsigned)status);
+  }
+  if (level.statusAtPass != status) {
+    NTSTATUS completed = level.statusAtPass;
+    lock.unlock();
+    VerifierStop(Rule::StatusMismatch, irp, "the dispatch routine returned 0x%08X but completed the IRP with 0x%08X",
+                 (unsigned)status, (unsigned)completed);
+  }
+}
+
+// Records that completion walked past `location`, and checks a dispatch routine
+// there that already returned STATUS_PENDING.
+void PassLocation(IrpRecord& record, PIRP irp, int location, bool pending) {
+  std::unique_lock lock(CurrentMachine().Irps().Lock());
+  IrpLevel& level = record.levels[location];
+  level.passed = true;
+  level.pendingAtPass = pending;
+  level.statusAtPass = irp->IoStatus.Status;
+  if (level.returnedPending && !pending) {
+    lock.unlock();
+    VerifierStop(Rule::PendingMismatch, irp,
+                 "the dispatch routine at stack location %d returned STATUS_PENDING without IoMarkIrpPending", location);
+  }
+}
+
+bool ShouldInvoke(PIRP irp, UCHAR control) {
+  if (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)) return true;
+  return NT_SUCCESS(irp->IoStatus.Status) ? (control & SL_INVOKE_ON_SUCCESS) != 0 : (control & SL_INVOKE_ON_ERROR) != 0;
+}
+
+// Runs one completion routine. Returns true when it took the IRP back with
+// STATUS_MORE_PROCESSING_REQUIRED, after which the IRP must not be touched.
+bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+  PDEVICE_OBJECT upper = irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+  PDRIVER_OBJECT owner = upper ? upper->DriverObject : record.allocator;
+  bool pendingReturned = irp->PendingReturned;
+  int upperLocation = irp->CurrentLocation;
+  IrpTracker& tracker = CurrentMachine().Irps();
+  {
+    std::lock_guard guard(tracker.Lock());
+    ++record.routinesRunning;
+  }
+  NTSTATUS status;
+  {
+    FrameScope frame(owner, (const void*)routine, FrameKind::Completion, irp);
+    status = routine(upper, irp, context);
+  }
+  std::unique_lock lock(tracker.Lock());
+  --record.routinesRunning;
+  if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+    if (!record.completedInRoutine) record.state = IrpRecord::State::Active;
+    record.completedInRoutine = false;
+    return true;
+  }
+  if (record.completedInRoutine) {
+    lock.unlock();
+    VerifierStop(Rule::DoubleCompletion, irp,
+                 "completion routine %s completed the IRP again and returned 0x%08X instead of STATUS_MORE_PROCESSING_REQUIRED",
+                 SymbolName((const void*)routine).c_str(), (unsigned)status);
+  }
+  lock.unlock();
+  if (pendingReturned && upperLocation <= irp->StackCount &&
+      !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED))
+    VerifierStop(Rule::CompletionRoutineContract, irp,
+                 "completion routine %s returned 0x%08X without propagating pending (if (Irp->PendingReturned) "
+                 "IoMarkIrpPending(Irp))",
+                 SymbolName((const void*)routine).c_str(), (unsigned)status);
+  return false;
+}
+
+}  // namespace
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoAllocateIrp");
+  if (CurrentMachine().Pool().ShouldFail(0, __builtin_return_address(0))) return nullptr;
+  return CurrentMachine().Irps().Allocate(StackSize, CurrentDriver(), {});
+}
+
+extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoFreeIrp");
+  CurrentMachine().Irps().Free(Irp, false);
+}
+
+extern "C" void NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  // Only for IRPs whose memory the driver allocated itself; the kernel does not
+  // track those, so they cannot be sent through the simulated I/O manager.
+  VerifierStop(Rule::KernelStop, Irp, "IoInitializeIrp on driver-allocated IRP memory is not supported here; use IoAllocateIrp");
+}
+
+extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+  auto record = CurrentMachine().Irps().Require(Irp, "IoReuseIrp");
+  if (record->state == IrpRecord::State::Completing && record->routinesRunning == 0)
+    VerifierStop(Rule::FreeIrpInUse, Irp, "IoReuseIrp on an IRP whose completion is in progress");
+  CCHAR stackSize = Irp->StackCount;
+  USHORT size = Irp->Size;
+  UCHAR allocationFlags = Irp->AllocationFlags;
+  std::memset(Irp, 0, size);
+  Irp->Type = IO_TYPE_IRP;
+  Irp->Size = size;
+  Irp->StackCount = stackSize;
+  Irp->CurrentLocation = (CHAR)(stackSize + 1);
+  Irp->AllocationFlags = allocationFlags;
+  InitializeListHead(&Irp->ThreadListEntry);
+  Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + stackSize;
+  auto* stack = (PIO_STACK_LOCATION)(Irp + 1);
+  for (int i = 0; i < stackSize; ++i) stack[i].MajorFunction = kUnsetMajor;
+  Irp->IoStatus.Status = Status;
+  std::lock_guard guard(CurrentMachine().Irps().Lock());
+  record->state = IrpRecord::State::Active;
+  record->levels.assign(stackSize + 2, IrpLevel{});
+}
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  MaybeYield();
+  RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoCallDriver");
+  Machine& machine = CurrentMachine();
+  auto record = machine.Irps().Require(Irp, "IoCallDriver");
+  if (record->state != IrpRecord::State::Active)
+    VerifierStop(Rule::DoubleCompletion, Irp, "IoCallDriver on an IRP that was already completed");
+  if (Irp->CancelRoutine)
+    VerifierStop(Rule::CancelRoutineOwnership, Irp, "IoCallDriver on an IRP that still has cancel routine %s",
+                 SymbolName((const void*)Irp->CancelRoutine).c_str());
+  CheckOwnership(Irp, *record, "IoCallDriver");
+  CheckNextLocation(Irp, "IoCallDriver");
+
+  IoSetNextIrpStackLocation(Irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  int location = Irp->CurrentLocation;
+  if (location > 1) IoGetNextIrpStackLocation(Irp)->MajorFunction = kUnsetMajor;
+  {
+    std::lock_guard guard(machine.Irps().Lock());
+    IrpLevel& level = record->levels[location];
+    if (level.activeDispatches == 0) level = IrpLevel{};
+    ++level.activeDispatches;
+  }
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
+  NTSTATUS status;
+  {
+    FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, Irp);
+    status = dispatch(DeviceObject, Irp);
+  }
+  CheckDispatchReturn(*record, location, status, Irp);
+  return status;
+}
+
+extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  MaybeYield();
+  RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoCompleteRequest");
+  Machine& machine = CurrentMachine();
+  auto record = machine.Irps().Require(Irp, "IoCompleteRequest");
+  {
+    std::unique_lock lock(machine.Irps().Lock());
+    if (record->state == IrpRecord::State::Completing && record->routinesRunning > 0) {
+      record->completedInRoutine = true;  // allowed if that routine returns STATUS_MORE_PROCESSING_REQUIRED
+    } else if (record->state != IrpRecord::State::Active) {
+      lock.unlock();
+      VerifierStop(Rule::DoubleCompletion, Irp, "IoCompleteRequest on an IRP that was already completed");
+    }
+  }
+  if (Irp->CancelRoutine)
+    VerifierStop(Rule::CompleteWithCancelRoutine, Irp, "IoCompleteRequest while cancel routine %s is still set",
+                 SymbolName((const void*)Irp->CancelRoutine).c_str());
+  if (Irp->IoStatus.Status == STATUS_PENDING)
+    VerifierStop(Rule::BadCompletionStatus, Irp, "IoCompleteRequest with status STATUS_PENDING");
+  if (Irp->IoStatus.Status == kUnsetStatus)
+    VerifierStop(Rule::BadCompletionStatus, Irp, "IoCompleteRequest with a status nobody set");
+  if (Irp->CurrentLocation > Irp->StackCount + 1)
+    VerifierStop(Rule::DoubleCompletion, Irp, "IoCompleteRequest on an IRP already completed to the top");
+  CheckOwnership(Irp, *record, "IoCompleteRequest");
+  {
+    std::lock_guard guard(machine.Irps().Lock());
+    record->state = IrpRecord::State::Completing;
+    record->boost = PriorityBoost;
+  }
+
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    int location = Irp->CurrentLocation;
+    IoSkipCurrentIrpStackLocation(Irp);
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    PassLocation(*record, Irp, location, Irp->PendingReturned);
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    if (routine && ShouldInvoke(Irp, stack->Control)) {
+      if (RunCompletionRoutine(*record, Irp, routine, context)) return;
+    } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+      IoMarkIrpPending(Irp);
+    }
+  }
+
+  {
+    std::lock_guard guard(machine.Irps().Lock());
+    record->state = IrpRecord::State::Finished;
+  }
+  if (record->originator.threadIrp) {
+    FinishThreadIrp(Irp, *record);
+    return;
+  }
+  VerifierStop(Rule::CompletionRoutineContract, Irp,
+               "an IRP %s allocated completed to the top; its completion routine must free it and return "
+               "STATUS_MORE_PROCESSING_REQUIRED",
+               DriverName(record->allocator).c_str());
+}
+
+extern "C" NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                   PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                                   BOOLEAN InvokeOnCancel) {
+  // NT allocates a context that keeps the driver loaded until the routine ran;
+  // drivers here are never unloaded while they own IRPs, so the plain form serves.
+  IoSetCompletionRoutine(Irp, CompletionRoutine, Context, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,79 @@
+// IRPs and the I/O manager's call and completion paths, with the bookkeeping
+// the verifier needs: who owns each IRP, what each stack level returned, and
+// where its completion stands.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "sim/ddk/ntddk.h"
+
+namespace sim {
+
+// The status an IRP built by the I/O manager carries until a driver sets one;
+// completing with it is a BadCompletionStatus.
+constexpr NTSTATUS kUnsetStatus = (NTSTATUS)0xFFFFFFFF;
+// MajorFunction of a stack location nobody has set up yet.
+constexpr UCHAR kUnsetMajor = 0xFF;
+
+// What the verifier knows of one stack location of an IRP.
+struct IrpLevel {
+  int activeDispatches = 0;       // dispatch routines running at this location
+  bool returnedPending = false;   // one of them returned STATUS_PENDING before the walk passed
+  bool passed = false;            // completion has walked past this location
+  bool pendingAtPass = false;     // SL_PENDING_RETURNED when it did
+  NTSTATUS statusAtPass = 0;      // IoStatus.Status when it did
+};
+
+// How the I/O manager finishes an IRP that completes to the top.
+struct IrpOriginator {
+  bool threadIrp = false;  // the I/O manager finishes and frees it
+  // Called when a thread IRP finished (after the status block and event were set).
+  std::function<void(NTSTATUS status, ULONG_PTR information, CCHAR boost)> onFinished;
+  PFILE_OBJECT fileObject = nullptr;  // for CancelIo
+  void* issuingThread = nullptr;      // the KThread that issued it
+};
+
+struct IrpRecord {
+  enum class State { Active, Completing, Finished, Freed };
+  PIRP irp = nullptr;
+  State state = State::Active;
+  PDRIVER_OBJECT allocator = nullptr;  // driver that allocated it, if any
+  IrpOriginator originator;
+  int routinesRunning = 0;             // completion routines running now
+  bool completedInRoutine = false;     // completed again while a routine ran
+  bool inDeviceQueue = false;
+  CCHAR boost = 0;
+  std::vector<IrpLevel> levels;        // index = stack location (1..StackCount)
+};
+
+class IrpTracker {
+ public:
+  ~IrpTracker();
+  PIRP Allocate(CCHAR stackSize, PDRIVER_OBJECT allocator, IrpOriginator originator);
+  void Free(PIRP irp, bool byIoManager);
+  std::shared_ptr<IrpRecord> Find(PIRP irp);
+  // Stops with a clear report when `irp` is not a live IRP.
+  std::shared_ptr<IrpRecord> Require(PIRP irp, const char* routine);
+  std::mutex& Lock() { return mutex_; }
+  // Live IRPs issued by `thread` on `file` (CancelIo).
+  std::vector<PIRP> IssuedBy(void* thread, PFILE_OBJECT file);
+  size_t LiveCount();
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> live_;
+  std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> freed_;
+  std::deque<PIRP> quarantine_;  // freed IRP memory, poisoned and held back from reuse
+};
+
+// Finishes a thread IRP that completed to the top: copies buffered output back,
+// releases the system buffer and MDLs, fills the status block, sets the event,
+// and frees the IRP. Defined by the I/O manager.
+void FinishThreadIrp(PIRP irp, IrpRecord& record);
+
+}  // namespace sim

@@ -1,0 +1,157 @@
+#include "sim/kernel/pool.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/kernel/active.h"
+#include "sim/kernel/machine.h"
+#include "sim/kernel/thread.h"
+#include "sim/kernel/verifier.h"
+
+namespace sim {
+
+namespace {
+// Fresh pool is not zeroed on NT; fill it so that reads of unset fields show.
+constexpr unsigned char kFreshFill = 0xA5;
+constexpr unsigned char kFreedFill = 0xDD;
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
+}  // namespace
+
+std::string TagText(ULONG tag) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    char c = (char)((tag >> (8 * i)) & 0xFF);
+    text += (c >= 32 && c < 127) ? c : '.';
+  }
+  return text;
+}
+
+PoolManager::PoolManager(FaultPlan plan) : plan_(std::move(plan)), random_(plan_.seed) {
+  if (plan_.failProbability > 0)
+    std::fprintf(stderr, "[sim] pool fault injection: probability %.4f, seed %u\n", plan_.failProbability, plan_.seed);
+}
+
+PoolManager::~PoolManager() {
+  for (auto& [address, block] : blocks_) std::free((void*)address);
+}
+
+void PoolManager::SetFaultPlan(FaultPlan plan) {
+  std::lock_guard guard(mutex_);
+  plan_ = std::move(plan);
+  random_.seed(plan_.seed);
+  driverAllocations_ = 0;
+  siteFailed_ = false;
+  if (plan_.failProbability > 0)
+    std::fprintf(stderr, "[sim] pool fault injection: probability %.4f, seed %u\n", plan_.failProbability, plan_.seed);
+}
+
+bool PoolManager::ShouldFail(ULONG tag, const void* site) {
+  PDRIVER_OBJECT driver = CurrentDriver();
+  if (!driver) return false;
+  std::lock_guard guard(mutex_);
+  ++driverAllocations_;
+  if (knownSites_.insert(site).second) sites_.push_back(site);
+  if (!plan_.driver.empty() && DriverName(driver) != plan_.driver) return false;
+  if (plan_.failNth && driverAllocations_ == plan_.failNth) return true;
+  if (plan_.failTag && tag == plan_.failTag) return true;
+  if (plan_.failSite && site == plan_.failSite && !siteFailed_) return siteFailed_ = true;
+  if (plan_.failProbability > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < plan_.failProbability)
+    return true;
+  return false;
+}
+
+PVOID PoolManager::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* site) {
+  KThread* thread = CurrentThread();
+  if (IsPaged(type) && thread->irql > APC_LEVEL)
+    VerifierStop(Rule::IrqlPool, nullptr, "paged pool (tag '%s', %zu bytes) allocated at IRQL %d", TagText(tag).c_str(),
+                 size, thread->irql);
+  if (size == 0)
+    VerifierStop(Rule::PoolLeak, nullptr, "zero-byte pool allocation (tag '%s') from %s", TagText(tag).c_str(),
+                 SymbolName(site).c_str());
+  if (ShouldFail(tag, site)) return nullptr;
+  void* p = std::malloc(size);
+  if (!p) return nullptr;
+  std::memset(p, kFreshFill, size);
+  PoolBlock block{size, tag, type, CurrentDriver(), site};
+  std::lock_guard guard(mutex_);
+  blocks_[(uintptr_t)p] = block;
+  return p;
+}
+
+void PoolManager::Free(PVOID p, const ULONG* expectedTag) {
+  if (!p) VerifierStop(Rule::PoolLeak, nullptr, "ExFreePool of a NULL pointer");
+  PoolBlock block;
+  {
+    std::lock_guard guard(mutex_);
+    auto it = blocks_.find((uintptr_t)p);
+    if (it == blocks_.end())
+      VerifierStop(Rule::PoolLeak, nullptr, "free of %p, which is not allocated pool (freed twice, or never allocated)", p);
+    block = it->second;
+    if (expectedTag && *expectedTag != block.tag)
+      VerifierStop(Rule::PoolLeak, nullptr, "ExFreePoolWithTag of %p with tag '%s'; it was allocated with tag '%s'", p,
+                   TagText(*expectedTag).c_str(), TagText(block.tag).c_str());
+    blocks_.erase(it);
+  }
+  KThread* thread = CurrentThread();
+  if (IsPaged(block.type) && thread->irql > APC_LEVEL)
+    VerifierStop(Rule::IrqlPool, nullptr, "paged pool %p (tag '%s') freed at IRQL %d", p, TagText(block.tag).c_str(),
+                 thread->irql);
+  CheckFreedRange((uintptr_t)p, (uintptr_t)p + block.size);
+  std::memset(p, kFreedFill, block.size);
+  std::free(p);
+}
+
+std::vector<const void*> PoolManager::Sites() const {
+  std::lock_guard guard(mutex_);
+  return sites_;
+}
+
+uint64_t PoolManager::DriverAllocations() const {
+  std::lock_guard guard(mutex_);
+  return driverAllocations_;
+}
+
+std::vector<std::pair<PVOID, PoolBlock>> PoolManager::Outstanding(PDRIVER_OBJECT driver) const {
+  std::lock_guard guard(mutex_);
+  std::vector<std::pair<PVOID, PoolBlock>> out;
+  for (auto& [address, block] : blocks_)
+    if (!driver || block.driver == driver) out.emplace_back((PVOID)address, block);
+  return out;
+}
+
+bool PoolManager::Contains(PVOID p) const {
+  std::lock_guard guard(mutex_);
+  return blocks_.count((uintptr_t)p) != 0;
+}
+
+void PoolManager::CheckNoLeaks(PDRIVER_OBJECT driver) const {
+  auto leaks = Outstanding(driver);
+  if (leaks.empty()) return;
+  std::string list;
+  for (auto& [address, block] : leaks) {
+    char line[256];
+    std::snprintf(line, sizeof line, "\n      tag '%s', %zu bytes at %p, allocated in %s", TagText(block.tag).c_str(),
+                  (size_t)block.size, address, SymbolName(block.site).c_str());
+    list += line;
+  }
+  VerifierStop(Rule::PoolLeak, nullptr, "%s unloads with %zu pool block(s) still allocated:%s", DriverName(driver).c_str(),
+               leaks.size(), list.c_str());
+}
+
+}  // namespace sim
+
+using sim::CurrentMachine;
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return CurrentMachine().Pool().Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  // NT tags untagged allocations 'None'.
+  return CurrentMachine().Pool().Allocate(PoolType, NumberOfBytes, 0x656E6F4E, __builtin_return_address(0));
+}
+
+extern "C" void NTAPI ExFreePool(PVOID P) { CurrentMachine().Pool().Free(P, nullptr); }
+
+extern "C" void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { CurrentMachine().Pool().Free(P, &Tag); }

@@ -1,0 +1,73 @@
+// Pool memory: every allocation is recorded with its tag, size, pool type,
+// owning driver and allocating routine, so leaks are reported by tag at unload.
+// Fault injection fails chosen allocations, to drive every failure path.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/ddk/ntddk.h"
+
+namespace sim {
+
+// Which allocations fail. Allocations by the kernel itself (outside any driver
+// routine) never fail; IoAllocateIrp, IoAllocateMdl, IoAllocateWorkItem and the
+// IoBuild* routines count as allocations, as they can fail on NT.
+struct FaultPlan {
+  uint64_t failNth = 0;                 // 1-based count of driver allocations; 0: off
+  ULONG failTag = 0;                    // every allocation with this tag; 0: off
+  double failProbability = 0;           // at random, with `seed`
+  uint32_t seed = 0;
+  const void* failSite = nullptr;       // the first allocation from this call site
+  std::string driver;                   // restrict to one driver ("" = any)
+};
+
+struct PoolBlock {
+  SIZE_T size = 0;
+  ULONG tag = 0;
+  POOL_TYPE type = NonPagedPool;
+  PDRIVER_OBJECT driver = nullptr;
+  const void* site = nullptr;  // return address of the allocation call
+};
+
+class PoolManager {
+ public:
+  explicit PoolManager(FaultPlan plan);
+  ~PoolManager();
+
+  PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* site);
+  void Free(PVOID p, const ULONG* expectedTag);
+  // True when the next allocation-like request from `site` should fail.
+  bool ShouldFail(ULONG tag, const void* site);
+
+  void SetFaultPlan(FaultPlan plan);
+  // Call sites of driver allocations in order of first use (for systematic runs).
+  std::vector<const void*> Sites() const;
+  uint64_t DriverAllocations() const;
+  // Blocks still allocated by `driver` (all drivers when nullptr).
+  std::vector<std::pair<PVOID, PoolBlock>> Outstanding(PDRIVER_OBJECT driver) const;
+  bool Contains(PVOID p) const;
+  // Stops with PoolLeak when `driver` still owns pool.
+  void CheckNoLeaks(PDRIVER_OBJECT driver) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<uintptr_t, PoolBlock> blocks_;
+  FaultPlan plan_;
+  std::minstd_rand random_;
+  uint64_t driverAllocations_ = 0;
+  bool siteFailed_ = false;
+  std::vector<const void*> sites_;
+  std::set<const void*> knownSites_;
+};
+
+// Renders a pool tag as NT prints it: 'Wdm ' for 0x206d6457.
+std::string TagText(ULONG tag);
+
+
+}  // namespace sim

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "sim/kernel/machine.h"
+TEST(Machine, BootsAndShutsDown) { sim::Machine machine; }

@@ -1,35 +1,101 @@
-// tolvane: driver entry and dispatch (skeleton; the port's routines replace
-// the placeholder handlers as they are built).
+// tolvane: driver entry and dispatch. A skeleton: the port's own routines
+// replace these handlers as the driver is built; until then the port is a
+// correct WDM function driver that accepts open and close and refuses the rest.
 #include "common/kernel.h"
 
 namespace {
 
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+struct SKELETON_EXTENSION {
+  PDEVICE_OBJECT LowerDeviceObject;
+};
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = Information;
+  Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return Status;
 }
 
+PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT DeviceObject) {
+  return ((SKELETON_EXTENSION*)DeviceObject->DeviceExtension)->LowerDeviceObject;
+}
+
+NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Passes a request down and waits until the lower drivers have finished it.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, SignalCompletion, &event, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(LowerOf(DeviceObject), Irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    status = Irp->IoStatus.Status;
+  }
+  return status;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(LowerOf(DeviceObject), Irp);
+}
+
 }  // namespace
 
-NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS, 0); }
+NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
 
-NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0); }
+NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_DELETE_PENDING); }
 
-NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0); }
+NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_DELETE_PENDING); }
 
-NTSTATUS NTAPI PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0); }
+NTSTATUS NTAPI PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED); }
 
-NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS, 0); }
+NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
 
-NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0); }
+NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(LowerOf(DeviceObject), Irp);
+}
 
-NTSTATUS NTAPI PortSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0); }
+NTSTATUS NTAPI PortSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PassDown(DeviceObject, Irp); }
 
-NTSTATUS NTAPI PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0); }
+NTSTATUS NTAPI PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      return CompleteRequest(Irp, ForwardAndWait(DeviceObject, Irp));
+    case IRP_MN_REMOVE_DEVICE: {
+      PDEVICE_OBJECT lower = LowerOf(DeviceObject);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      NTSTATUS status = PassDown(DeviceObject, Irp);
+      IoDetachDevice(lower);
+      IoDeleteDevice(DeviceObject);
+      return status;
+    }
+    default:
+      return PassDown(DeviceObject, Irp);
+  }
+}
 
-NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) { return STATUS_NOT_SUPPORTED; }
+NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SKELETON_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
+  if (!lower) {
+    IoDeleteDevice(device);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  ((SKELETON_EXTENSION*)device->DeviceExtension)->LowerDeviceObject = lower;
+  device->Flags |= DO_BUFFERED_IO | (lower->Flags & DO_POWER_PAGABLE);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
 
 void NTAPI PortUnload(PDRIVER_OBJECT DriverObject) {}
 

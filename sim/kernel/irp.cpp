@@ -6,6 +6,7 @@
 
 #include "sim/kernel/machine.h"
 #include "sim/kernel/thread.h"
+#include "sim/kernel/trace.h"
 #include "sim/kernel/verifier.h"
 
 namespace sim {
@@ -326,12 +327,19 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   }
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
+  int depth = (int)CurrentThread()->frames.size();
+  TraceEvent event{TraceEvent::Kind::Dispatch, Irp, stack->MajorFunction, stack->MinorFunction, driver,
+                   (const void*)dispatch, 0, 0, depth};
+  Trace(event);
   NTSTATUS status;
   {
     FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, Irp);
     status = dispatch(DeviceObject, Irp);
   }
   CheckDispatchReturn(*record, location, status, Irp);
+  event.kind = TraceEvent::Kind::Return;
+  event.status = status;
+  Trace(event);
   return status;
 }
 
@@ -359,6 +367,11 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->CurrentLocation > Irp->StackCount + 1)
     VerifierStop(Rule::DoubleCompletion, Irp, "IoCompleteRequest on an IRP already completed to the top");
   CheckOwnership(Irp, *record, "IoCompleteRequest");
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Trace({TraceEvent::Kind::Complete, Irp, stack->MajorFunction, stack->MinorFunction, CurrentDriver(), nullptr,
+           Irp->IoStatus.Status, Irp->IoStatus.Information, (int)CurrentThread()->frames.size()});
+  }
   {
     std::lock_guard guard(machine.Irps().Lock());
     record->state = IrpRecord::State::Completing;

@@ -7,6 +7,7 @@
 #include "sim/kernel/irp.h"
 #include "sim/kernel/lockorder.h"
 #include "sim/kernel/object.h"
+#include "sim/kernel/trace.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/workitem.h"
@@ -45,6 +46,7 @@ Machine::~Machine() { Shutdown(); }
 
 void Machine::Shutdown() {
   while (!drivers_.empty()) UnloadDriver(drivers_.back());
+  SetTraceSink({});
   ioTimers_->Shutdown();
   workers_->Stop();
   dpcs_->Stop();

@@ -61,6 +61,9 @@ class Machine {
   void UnloadDriver(PDRIVER_OBJECT driver);
   const std::vector<PDRIVER_OBJECT>& Drivers() const { return drivers_; }
 
+  // The root bus driver's object, made on first use (sim/kernel/pnproot.cpp).
+  PDRIVER_OBJECT& RootBusDriver() { return rootBusDriver_; }
+
   // Lets the clock run for `ticks` while the calling thread waits.
   void Sleep(Tick ticks);
 
@@ -78,6 +81,7 @@ class Machine {
   std::unique_ptr<WorkQueues> workers_;
   std::unique_ptr<IoTimers> ioTimers_;
   std::vector<PDRIVER_OBJECT> drivers_;
+  PDRIVER_OBJECT rootBusDriver_ = nullptr;
 };
 
 // The machine of this process; stops with a clear message when there is none.

@@ -1,0 +1,84 @@
+#include "sim/kernel/trace.h"
+
+#include <cstdio>
+#include <string>
+
+namespace sim {
+
+namespace {
+std::mutex sinkLock;
+TraceSink currentSink;
+}  // namespace
+
+void SetTraceSink(TraceSink sink) {
+  std::lock_guard guard(sinkLock);
+  currentSink = std::move(sink);
+}
+
+void Trace(const TraceEvent& event) {
+  TraceSink sink;
+  {
+    std::lock_guard guard(sinkLock);
+    if (!currentSink) return;
+    sink = currentSink;
+  }
+  sink(event);
+}
+
+const char* MajorFunctionName(UCHAR major) {
+  static const char* const names[] = {
+      "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
+      "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
+      "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+      "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+      "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+      "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
+      "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+  return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "IRP_MJ_?";
+}
+
+const char* PnpMinorName(UCHAR minor) {
+  static const char* const names[] = {
+      "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE", "IRP_MN_CANCEL_REMOVE_DEVICE",
+      "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE", "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_DEVICE_RELATIONS",
+      "IRP_MN_QUERY_INTERFACE", "IRP_MN_QUERY_CAPABILITIES", "IRP_MN_QUERY_RESOURCES",
+      "IRP_MN_QUERY_RESOURCE_REQUIREMENTS", "IRP_MN_QUERY_DEVICE_TEXT", "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+      "IRP_MN_0x0E", "IRP_MN_READ_CONFIG", "IRP_MN_WRITE_CONFIG", "IRP_MN_EJECT", "IRP_MN_SET_LOCK", "IRP_MN_QUERY_ID",
+      "IRP_MN_QUERY_PNP_DEVICE_STATE", "IRP_MN_QUERY_BUS_INFORMATION", "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+      "IRP_MN_SURPRISE_REMOVAL"};
+  return minor <= IRP_MN_SURPRISE_REMOVAL ? names[minor] : "IRP_MN_?";
+}
+
+std::string StatusName(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS: return "STATUS_SUCCESS";
+    case STATUS_PENDING: return "STATUS_PENDING";
+    case STATUS_TIMEOUT: return "STATUS_TIMEOUT";
+    case STATUS_BUFFER_OVERFLOW: return "STATUS_BUFFER_OVERFLOW";
+    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
+    case STATUS_NOT_IMPLEMENTED: return "STATUS_NOT_IMPLEMENTED";
+    case STATUS_INVALID_HANDLE: return "STATUS_INVALID_HANDLE";
+    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
+    case STATUS_NO_SUCH_DEVICE: return "STATUS_NO_SUCH_DEVICE";
+    case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
+    case STATUS_MORE_PROCESSING_REQUIRED: return "STATUS_MORE_PROCESSING_REQUIRED";
+    case STATUS_ACCESS_DENIED: return "STATUS_ACCESS_DENIED";
+    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
+    case STATUS_OBJECT_NAME_INVALID: return "STATUS_OBJECT_NAME_INVALID";
+    case STATUS_OBJECT_NAME_NOT_FOUND: return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case STATUS_OBJECT_NAME_COLLISION: return "STATUS_OBJECT_NAME_COLLISION";
+    case STATUS_DELETE_PENDING: return "STATUS_DELETE_PENDING";
+    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
+    case STATUS_CANCELLED: return "STATUS_CANCELLED";
+    case STATUS_INVALID_DEVICE_STATE: return "STATUS_INVALID_DEVICE_STATE";
+    case STATUS_INVALID_BUFFER_SIZE: return "STATUS_INVALID_BUFFER_SIZE";
+    default: {
+      char text[16];
+      std::snprintf(text, sizeof text, "0x%08X", (unsigned)status);
+      return text;
+    }
+  }
+}
+
+}  // namespace sim

@@ -135,18 +135,22 @@ bool DpcEngine::SetTimer(PKTIMER timer, const LARGE_INTEGER& dueTime, LONG perio
 }
 
 void DpcEngine::ExpireLocked(PKTIMER timer) {
-  auto& state = timers_[timer];
+  auto it = timers_.find(timer);
+  PDRIVER_OBJECT owner = it->second.owner;
   if (timer->Period > 0) {
+    TimerState& state = it->second;
     state.due += (Tick)timer->Period * kTicksPerMs;
     timer->DueTime.QuadPart = (ULONGLONG)state.due;
     state.deadline = CurrentMachine().Sched().Schedule(state.due, [this, timer] { ExpireLocked(timer); });
   } else {
+    // Only set timers are tracked, so the memory of an expired one may be freed.
+    timers_.erase(it);
     timer->Header.Inserted = FALSE;
     MarkInactive(timer, ActiveKind::Timer);
   }
   SignalObjectLocked(&timer->Header);
   if (timer->Dpc) {
-    if (!owners_.count(timer->Dpc)) owners_[timer->Dpc] = state.owner;
+    if (!owners_.count(timer->Dpc)) owners_[timer->Dpc] = owner;
     // NT passes the expiration time as the DPC's system arguments.
     LARGE_INTEGER now;
     now.QuadPart = CurrentMachine().Sched().NowLocked() + CurrentMachine().Sched().BootSystemTime();
@@ -170,7 +174,7 @@ std::string DpcEngine::Residue(PDRIVER_OBJECT driver) {
   std::string out;
   char line[160];
   for (auto& [timer, state] : timers_) {
-    if (state.owner != driver || !timer->Header.Inserted) continue;
+    if (state.owner != driver) continue;
     std::snprintf(line, sizeof line, "\n      timer %p still set (DPC %s)", (void*)timer,
                   timer->Dpc ? SymbolName((const void*)timer->Dpc->DeferredRoutine).c_str() : "none");
     out += line;

@@ -233,6 +233,12 @@ bool ObjectManager::IsObject(PVOID object, ObjectType type) {
   return it != objects_.end() && it->second.type == type;
 }
 
+std::u16string ObjectManager::NameOf(PVOID object) {
+  std::lock_guard guard(mutex_);
+  auto it = objects_.find(object);
+  return it == objects_.end() ? std::u16string() : it->second.name;
+}
+
 LONG ObjectManager::PointerCount(PVOID object) {
   std::lock_guard guard(mutex_);
   auto it = objects_.find(object);

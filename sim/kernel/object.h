@@ -40,6 +40,7 @@ class ObjectManager {
   // reference goes, and with the last reference IRP_MJ_CLOSE.
   void CloseHandle(PFILE_OBJECT file);
   bool IsObject(PVOID object, ObjectType type);
+  std::u16string NameOf(PVOID object);
   LONG PointerCount(PVOID object);
 
   // The namespace. Names are case-insensitive; \DosDevices\ and \GLOBAL??\ are \??\.

@@ -22,5 +22,4 @@ NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING, PCUNICODE_STRING, BOOLEAN
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR) { TODO(RtlUpcaseUnicodeChar); }
 void NTAPI RtlFreeUnicodeString(PUNICODE_STRING) { TODO(RtlFreeUnicodeString); }
 NTSTATUS NTAPI RtlStringFromGUID(REFGUID, PUNICODE_STRING) { TODO(RtlStringFromGUID); }
-ULONG NTAPI RtlNtStatusToDosError(NTSTATUS) { TODO(RtlNtStatusToDosError); }
 }

@@ -92,6 +92,14 @@ void IrpTracker::Free(PIRP irp, bool byIoManager) {
     }
   }
   std::lock_guard guard(mutex_);
+  if (record->pins > 0) {
+    record->freeDeferred = true;
+    return;
+  }
+  ReleaseLocked(irp, record);
+}
+
+void IrpTracker::ReleaseLocked(PIRP irp, const std::shared_ptr<IrpRecord>& record) {
   record->state = IrpRecord::State::Freed;
   live_.erase(irp);
   freed_[irp] = record;
@@ -105,14 +113,36 @@ void IrpTracker::Free(PIRP irp, bool byIoManager) {
   }
 }
 
+namespace {
+bool IsPendingFrom(const IrpRecord& record, void* thread, PFILE_OBJECT file) {
+  return record.originator.threadIrp && record.originator.issuingThread == thread &&
+         record.originator.fileObject == file && record.state == IrpRecord::State::Active;
+}
+}  // namespace
+
 std::vector<PIRP> IrpTracker::IssuedBy(void* thread, PFILE_OBJECT file) {
   std::lock_guard guard(mutex_);
   std::vector<PIRP> out;
   for (auto& [irp, record] : live_)
-    if (record->originator.threadIrp && record->originator.issuingThread == thread &&
-        record->originator.fileObject == file && record->state == IrpRecord::State::Active)
-      out.push_back(irp);
+    if (IsPendingFrom(*record, thread, file)) out.push_back(irp);
   return out;
+}
+
+std::vector<PIRP> IrpTracker::PinIssuedBy(void* thread, PFILE_OBJECT file) {
+  std::lock_guard guard(mutex_);
+  std::vector<PIRP> out;
+  for (auto& [irp, record] : live_) {
+    if (!IsPendingFrom(*record, thread, file)) continue;
+    ++record->pins;
+    out.push_back(irp);
+  }
+  return out;
+}
+
+void IrpTracker::Unpin(PIRP irp) {
+  std::lock_guard guard(mutex_);
+  std::shared_ptr<IrpRecord> record = live_.at(irp);
+  if (--record->pins == 0 && record->freeDeferred) ReleaseLocked(irp, record);
 }
 
 size_t IrpTracker::LiveCount() {

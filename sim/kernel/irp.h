@@ -48,6 +48,8 @@ struct IrpRecord {
   bool completedInRoutine = false;     // completed again while a routine ran
   bool inDeviceQueue = false;
   CCHAR boost = 0;
+  int pins = 0;                        // CancelIo holds it: the I/O manager's free waits
+  bool freeDeferred = false;           // the I/O manager freed it while pinned
   std::vector<IrpLevel> levels;        // index = stack location (1..StackCount)
 };
 
@@ -62,9 +64,16 @@ class IrpTracker {
   std::mutex& Lock() { return mutex_; }
   // Live IRPs issued by `thread` on `file` (CancelIo).
   std::vector<PIRP> IssuedBy(void* thread, PFILE_OBJECT file);
+  // As IssuedBy, but each IRP stays allocated until Unpin, even if it
+  // completes meanwhile: NT's CancelIo walks the thread's IRPs at APC_LEVEL,
+  // where the completion that frees them cannot run.
+  std::vector<PIRP> PinIssuedBy(void* thread, PFILE_OBJECT file);
+  void Unpin(PIRP irp);
   size_t LiveCount();
 
  private:
+  void ReleaseLocked(PIRP irp, const std::shared_ptr<IrpRecord>& record);
+
   std::mutex mutex_;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> live_;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> freed_;

@@ -52,6 +52,7 @@ void Machine::Shutdown() {
   dpcs_->Stop();
   applicationThread_.reset();
   scheduler_->Shutdown();
+  applicationState_.reset();
   workers_.reset();
   dpcs_.reset();
   ioTimers_.reset();

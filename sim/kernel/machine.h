@@ -67,6 +67,11 @@ class Machine {
   // Lets the clock run for `ticks` while the calling thread waits.
   void Sleep(Tick ticks);
 
+  // What the application side (sim/win32) keeps per machine, such as its
+  // handle table. It lives as long as the machine and is released before the
+  // kernel's objects, without calling into the kernel.
+  std::shared_ptr<void>& ApplicationState() { return applicationState_; }
+
  private:
   void Shutdown();
 
@@ -82,6 +87,7 @@ class Machine {
   std::unique_ptr<IoTimers> ioTimers_;
   std::vector<PDRIVER_OBJECT> drivers_;
   PDRIVER_OBJECT rootBusDriver_ = nullptr;
+  std::shared_ptr<void> applicationState_;
 };
 
 // The machine of this process; stops with a clear message when there is none.

@@ -15,7 +15,8 @@ namespace {
 
 constexpr int kMaxReparse = 32;
 
-NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+// The I/O manager's answer to a major function a driver does not handle.
+NTSTATUS NTAPI IopInvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -55,7 +56,7 @@ PDRIVER_OBJECT ObjectManager::CreateDriver(const std::u16string& name) {
   driver->DriverName.Buffer = buffer;
   driver->DriverName.Length = (USHORT)(fullName.size() * sizeof(WCHAR));
   driver->DriverName.MaximumLength = (USHORT)(driver->DriverName.Length + sizeof(WCHAR));
-  for (auto& entry : driver->MajorFunction) entry = &InvalidDeviceRequest;
+  for (auto& entry : driver->MajorFunction) entry = &IopInvalidDeviceRequest;
   std::lock_guard guard(mutex_);
   objects_[driver] = ObjectHeader{ObjectType::Driver, 1, 0, false, fullName};
   names_[Key(fullName)] = NameEntry{fullName, nullptr, driver, {}};

@@ -53,13 +53,28 @@ const char* RuleName(Rule rule) {
 
 namespace {
 
+// "sim::(anonymous namespace)::Foo(_IRP*, int)" -> "sim::Foo": the name a
+// reader looks for, without parameters or anonymous namespaces.
+std::string ShortName(std::string text) {
+  if (!text.empty() && text.back() == ')') {
+    int depth = 0;
+    for (size_t i = text.size(); i-- > 0;) {
+      if (text[i] == ')') ++depth;
+      else if (text[i] == '(' && --depth == 0) {
+        text.resize(i);
+        break;
+      }
+    }
+  }
+  const std::string anonymous = "(anonymous namespace)::";
+  for (size_t at; (at = text.find(anonymous)) != std::string::npos;) text.erase(at, anonymous.size());
+  return text;
+}
+
 std::string Demangle(const char* name) {
   int status = 0;
   std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
-  std::string text = status == 0 && out ? out.get() : name;
-  // Keep "PortCreateClose" rather than "PortCreateClose(_DEVICE_OBJECT*, _IRP*)".
-  if (auto paren = text.find('('); paren != std::string::npos) text.resize(paren);
-  return text;
+  return ShortName(status == 0 && out ? out.get() : name);
 }
 
 // Routines with internal linkage are not in the dynamic symbol table; ask
@@ -76,8 +91,7 @@ std::string Addr2Line(const void* address, const Dl_info& info) {
   std::string name = line;
   while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
   if (name.empty() || name == "??") return {};
-  if (auto paren = name.find('('); paren != std::string::npos) name.resize(paren);
-  return name;
+  return ShortName(name);
 }
 
 }  // namespace

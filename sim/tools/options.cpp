@@ -1,0 +1,65 @@
+#include "sim/tools/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace simulator {
+
+namespace {
+
+bool ParseNumber(const char* text, uint64_t* value) {
+  if (!text || !*text) return false;
+  char* end = nullptr;
+  *value = std::strtoull(text, &end, 10);
+  return *end == '\0';
+}
+
+}  // namespace
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    auto number = [&](uint64_t* out) {
+      if (i + 1 >= argc || !ParseNumber(argv[i + 1], out)) {
+        options.error = std::string(arg) + " needs a number";
+        return;
+      }
+      ++i;
+    };
+    if (arg == "-h" || arg == "--help") options.help = true;
+    else if (arg == "--trace") options.trace = true;
+    else if (arg == "--real-time") options.realTime = true;
+    else if (arg == "--exports") options.exports = true;
+    else if (arg == "--fail-nth") number(&options.failNth);
+    else if (arg == "--delay-fuzz") {
+      uint64_t seed = 0;
+      number(&seed);
+      options.delayFuzzSeed = (uint32_t)seed;
+    } else options.error = "unknown option '" + std::string(arg) + "' (see --help)";
+    if (!options.error.empty()) break;
+  }
+  return options;
+}
+
+void PrintHelp(const char* program) {
+  std::printf(
+      "Usage: %s [options]\n"
+      "\n"
+      "Boots a simulated Windows NT machine, loads the drivers tolvane (serial port)\n"
+      "and merrow (USB pipes) and runs the self-check: each driver gets a device, is\n"
+      "started, is opened and sent requests by an application, is removed and unloaded,\n"
+      "with the verifier and the leak checks on. Prints what happened.\n"
+      "\n"
+      "Options:\n"
+      "  --trace            print every request as it travels down the stack and back\n"
+      "  --real-time        run on the host's clock (default: virtual time)\n"
+      "  --exports          list the simulated kernel's export table and exit\n"
+      "  --fail-nth N       make the N-th pool allocation by a driver fail\n"
+      "  --delay-fuzz SEED  yield at random in kernel calls, to widen race windows\n"
+      "  -h, --help         show this help\n",
+      program);
+}
+
+}  // namespace simulator

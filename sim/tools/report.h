@@ -1,0 +1,18 @@
+// The simulator's readable log: lines stamped with the kernel clock, and the
+// request trace rendered as an indented call tree.
+#pragma once
+
+#include <string>
+
+#include "sim/kernel/trace.h"
+
+namespace simulator {
+
+// Prints "[  1.250 s] text" with the machine's kernel time.
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Prints a section heading.
+void Heading(const std::string& title);
+// Renders one traced request event.
+void PrintTraceEvent(const sim::TraceEvent& event);
+
+}  // namespace simulator

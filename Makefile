@@ -1,0 +1,46 @@
+# The project's commands. Each target first installs what it needs and this
+# machine lacks (scripts/deps.sh: Debian packages via apt-get, as root), then
+# configures its CMake preset (build/<preset>/) and builds only what changed.
+
+ARGS ?=
+OUT  := build/windows/out
+
+.PHONY: help run test windows bench clean
+
+help:
+	@echo "make run [ARGS='...']  build and run the simulator"
+	@echo "make test              every test, plain and under ASan+UBSan"
+	@echo "make windows           tolvane.sys, merrow.sys and INFs in $(OUT), import-checked"
+	@echo "make bench             benchmarks (release build)"
+	@echo "make clean             remove build/"
+
+run:
+	scripts/deps.sh host
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target simulator
+	build/host/simulator $(ARGS)
+
+test:
+	scripts/deps.sh host
+	cmake --preset host >/dev/null
+	cmake --build --preset host
+	ctest --preset host
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize
+	ctest --preset sanitize
+
+windows:
+	scripts/deps.sh windows
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+	cmake --install build/windows --prefix $(OUT) >/dev/null
+	scripts/check-sys.sh $(OUT)
+
+bench:
+	scripts/deps.sh bench
+	cmake --preset host-release >/dev/null
+	cmake --build --preset host-release --target sim_bench
+	build/host-release/bench/sim_bench $(ARGS)
+
+clean:
+	rm -rf build

@@ -69,7 +69,9 @@ void SignalObjectLocked(PDISPATCHER_HEADER header) {
   for (auto it = waiters.begin(); it != waiters.end() && header->SignalState > 0;) {
     KThread* thread = *it;
     auto& objects = thread->waitObjects;
-    if (std::find(objects.begin(), objects.end(), (PVOID)header) == objects.end()) {
+    // A wait whose timeout already fired (at this same tick) has ended: it
+    // must not take the signal it will never report.
+    if (thread->timedOut || std::find(objects.begin(), objects.end(), (PVOID)header) == objects.end()) {
       ++it;
       continue;
     }

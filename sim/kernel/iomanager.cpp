@@ -43,8 +43,11 @@ void FinishThreadIrp(PIRP irp, IrpRecord& record) {
   }
   if (irp->MdlAddress) KernelFreeMdlChain(irp->MdlAddress);
   IO_STATUS_BLOCK result = irp->IoStatus;
-  if (irp->UserIosb) *irp->UserIosb = result;
-  PKEVENT event = irp->UserEvent;
+  // A request that failed without pending reports its status only through
+  // IoCallDriver's return value: NT writes no status block and sets no event.
+  bool report = !NT_ERROR(result.Status) || irp->PendingReturned;
+  if (irp->UserIosb && report) *irp->UserIosb = result;
+  PKEVENT event = report ? irp->UserEvent : nullptr;
   auto onFinished = std::move(record.originator.onFinished);
   CCHAR boost = record.boost;
   CurrentMachine().Irps().Free(irp, true);

@@ -78,8 +78,11 @@ void IrpTracker::Free(PIRP irp, bool byIoManager) {
   if (!byIoManager) {
     if (record->originator.threadIrp)
       VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP the I/O manager built for a thread; it frees it itself");
+    // A dispatch routine the completion walk has passed gave the IRP up (it
+    // completed it or passed it on and is only returning): the originator's
+    // routine may free the IRP while such routines are still on the stack.
     for (const IrpLevel& level : record->levels)
-      if (level.activeDispatches)
+      if (level.activeDispatches && !level.passed)
         VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP a dispatch routine is still working on");
     if (record->inDeviceQueue) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP still in a device queue");
     if (irp->CancelRoutine) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP that still has a cancel routine");
@@ -194,9 +197,13 @@ void CheckNextLocation(PIRP irp, const char* routine) {
 }
 
 // What a dispatch routine's return value says about the IRP, checked once it
-// returned. The IRP itself may be gone by now; only the record is read.
-void CheckDispatchReturn(IrpRecord& record, int location, NTSTATUS status, PIRP irp) {
+// returned. The IRP itself may be gone by now; only the record is read. If the
+// IRP was reused meanwhile, the routine had given it up before that (it was
+// completed at once and reused from a completion routine) and its level's
+// record belongs to the new use.
+void CheckDispatchReturn(IrpRecord& record, int location, int generation, NTSTATUS status, PIRP irp) {
   std::unique_lock lock(CurrentMachine().Irps().Lock());
+  if (record.generation != generation) return;
   IrpLevel& level = record.levels[location];
   --level.activeDispatches;
   if (status == STATUS_PENDING) {
@@ -254,9 +261,14 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
   bool pendingReturned = irp->PendingReturned;
   int upperLocation = irp->CurrentLocation;
   IrpTracker& tracker = CurrentMachine().Irps();
+  int generation;
+  uint64_t invocation;
   {
     std::lock_guard guard(tracker.Lock());
     ++record.routinesRunning;
+    generation = record.generation;
+    invocation = record.nextRoutineInvocation++;
+    record.completedDuringRoutine[invocation] = false;
   }
   NTSTATUS status;
   {
@@ -265,12 +277,16 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
   }
   std::unique_lock lock(tracker.Lock());
   --record.routinesRunning;
+  auto node = record.completedDuringRoutine.extract(invocation);
+  bool completedAgain = node.mapped();
   if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-    if (!record.completedInRoutine) record.state = IrpRecord::State::Active;
-    record.completedInRoutine = false;
+    // The driver has the IRP back, unless it was completed again meanwhile or
+    // the routine freed or reused it (it may be on its way again already).
+    if (!completedAgain && record.state == IrpRecord::State::Completing && record.generation == generation)
+      record.state = IrpRecord::State::Active;
     return true;
   }
-  if (record.completedInRoutine) {
+  if (completedAgain) {
     lock.unlock();
     VerifierStop(Rule::DoubleCompletion, irp,
                  "completion routine %s completed the IRP again and returned 0x%08X instead of STATUS_MORE_PROCESSING_REQUIRED",
@@ -328,6 +344,7 @@ extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   std::lock_guard guard(CurrentMachine().Irps().Lock());
   record->state = IrpRecord::State::Active;
+  ++record->generation;
   record->levels.assign(stackSize + 2, IrpLevel{});
 }
 
@@ -349,8 +366,10 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   stack->DeviceObject = DeviceObject;
   int location = Irp->CurrentLocation;
   if (location > 1) IoGetNextIrpStackLocation(Irp)->MajorFunction = kUnsetMajor;
+  int generation;
   {
     std::lock_guard guard(machine.Irps().Lock());
+    generation = record->generation;
     IrpLevel& level = record->levels[location];
     if (level.activeDispatches == 0) level = IrpLevel{};
     ++level.activeDispatches;
@@ -366,7 +385,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, Irp);
     status = dispatch(DeviceObject, Irp);
   }
-  CheckDispatchReturn(*record, location, status, Irp);
+  CheckDispatchReturn(*record, location, generation, status, Irp);
   event.kind = TraceEvent::Kind::Return;
   event.status = status;
   Trace(event);
@@ -381,7 +400,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   {
     std::unique_lock lock(machine.Irps().Lock());
     if (record->state == IrpRecord::State::Completing && record->routinesRunning > 0) {
-      record->completedInRoutine = true;  // allowed if that routine returns STATUS_MORE_PROCESSING_REQUIRED
+      // Allowed if the routines running now return STATUS_MORE_PROCESSING_REQUIRED.
+      for (auto& [invocation, completedAgain] : record->completedDuringRoutine) completedAgain = true;
     } else if (record->state != IrpRecord::State::Active) {
       lock.unlock();
       VerifierStop(Rule::DoubleCompletion, Irp, "IoCompleteRequest on an IRP that was already completed");

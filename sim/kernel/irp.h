@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -45,11 +46,16 @@ struct IrpRecord {
   PDRIVER_OBJECT allocator = nullptr;  // driver that allocated it, if any
   IrpOriginator originator;
   int routinesRunning = 0;             // completion routines running now
-  bool completedInRoutine = false;     // completed again while a routine ran
+  // Each running completion routine, by invocation, with whether the IRP was
+  // completed again while it ran (then it must return STATUS_MORE_PROCESSING_REQUIRED).
+  // Per invocation, so that routines of the resumed walk are not held to it.
+  std::map<uint64_t, bool> completedDuringRoutine;
+  uint64_t nextRoutineInvocation = 0;
   bool inDeviceQueue = false;
   CCHAR boost = 0;
   int pins = 0;                        // CancelIo holds it: the I/O manager's free waits
   bool freeDeferred = false;           // the I/O manager freed it while pinned
+  int generation = 0;                  // bumped by IoReuseIrp, which starts `levels` afresh
   std::vector<IrpLevel> levels;        // index = stack location (1..StackCount)
 };
 

@@ -77,8 +77,10 @@ void IrpTracker::Free(PIRP irp, bool byIoManager) {
   if (!byIoManager) {
     if (record->originator.threadIrp)
       VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP the I/O manager built for a thread; it frees it itself");
+    // A dispatch routine below may still be on the stack when the completion
+    // routine that frees the IRP runs; it is done with the IRP once passed.
     for (const IrpLevel& level : record->levels)
-      if (level.activeDispatches)
+      if (level.activeDispatches && !level.passed)
         VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP a dispatch routine is still working on");
     if (record->inDeviceQueue) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP still in a device queue");
     if (irp->CancelRoutine) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP that still has a cancel routine");
@@ -134,6 +136,13 @@ void CheckOwnership(PIRP irp, const IrpRecord& record, const char* routine) {
   if (!caller) return;
   int location = irp->CurrentLocation;
   if (location > irp->StackCount) {
+    // The top driver skipped its location. If the IRP is pending below again
+    // on that location, it is the lower driver's, not the caller's.
+    const IrpLevel& top = record.levels[irp->StackCount];
+    PDRIVER_OBJECT topOwner = OwnerOfLocation(irp, irp->StackCount);
+    if (top.returnedPending && !top.passed && topOwner && topOwner != caller)
+      VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s owns", routine, DriverName(caller).c_str(),
+                   DriverName(topOwner).c_str());
     if (record.allocator && record.allocator != caller)
       VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s allocated and has not sent", routine,
                    DriverName(caller).c_str(), DriverName(record.allocator).c_str());
@@ -177,7 +186,14 @@ void CheckDispatchReturn(IrpRecord& record, int location, NTSTATUS status, PIRP 
     return;
   }
   if (!level.passed) {
+    // Not completed yet: if the routine marked its location pending it queued
+    // the IRP and returned the wrong status; otherwise it lost the IRP.
+    bool marked = record.state != IrpRecord::State::Freed &&
+                  (((PIO_STACK_LOCATION)(irp + 1))[location - 1].Control & SL_PENDING_RETURNED);
     lock.unlock();
+    if (marked)
+      VerifierStop(Rule::PendingMismatch, irp, "the IRP was marked pending but the dispatch routine returned 0x%08X",
+                   (unsigned)status);
     VerifierStop(Rule::LostIrp, irp,
                  "the dispatch routine returned 0x%08X without completing the IRP, passing it on or returning STATUS_PENDING",
                  (unsigned)status);
@@ -227,11 +243,10 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
     std::lock_guard guard(tracker.Lock());
     ++record.routinesRunning;
   }
-  NTSTATUS status;
-  {
-    FrameScope frame(owner, (const void*)routine, FrameKind::Completion, irp);
-    status = routine(upper, irp, context);
-  }
+  // The routine's frame stays on the stack while its result is checked, so
+  // that a report names it.
+  FrameScope frame(owner, (const void*)routine, FrameKind::Completion, irp);
+  NTSTATUS status = routine(upper, irp, context);
   std::unique_lock lock(tracker.Lock());
   --record.routinesRunning;
   if (status == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -330,8 +345,9 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   {
     FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, Irp);
     status = dispatch(DeviceObject, Irp);
+    // Checked before the frame goes, so that a report names the routine.
+    CheckDispatchReturn(*record, location, status, Irp);
   }
-  CheckDispatchReturn(*record, location, status, Irp);
   return status;
 }
 

@@ -53,13 +53,19 @@ const char* RuleName(Rule rule) {
 
 namespace {
 
+// Keeps "PortCreateClose" of "PortCreateClose(_DEVICE_OBJECT*, _IRP*)", and
+// drops "(anonymous namespace)::", whose parenthesis is not a parameter list.
+std::string TidyName(std::string name) {
+  static const std::string anonymous = "(anonymous namespace)::";
+  for (size_t at; (at = name.find(anonymous)) != std::string::npos;) name.erase(at, anonymous.size());
+  if (auto paren = name.find('('); paren != std::string::npos) name.resize(paren);
+  return name;
+}
+
 std::string Demangle(const char* name) {
   int status = 0;
   std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
-  std::string text = status == 0 && out ? out.get() : name;
-  // Keep "PortCreateClose" rather than "PortCreateClose(_DEVICE_OBJECT*, _IRP*)".
-  if (auto paren = text.find('('); paren != std::string::npos) text.resize(paren);
-  return text;
+  return TidyName(status == 0 && out ? out.get() : name);
 }
 
 // Routines with internal linkage are not in the dynamic symbol table; ask
@@ -76,8 +82,7 @@ std::string Addr2Line(const void* address, const Dl_info& info) {
   std::string name = line;
   while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
   if (name.empty() || name == "??") return {};
-  if (auto paren = name.find('('); paren != std::string::npos) name.resize(paren);
-  return name;
+  return TidyName(name);
 }
 
 }  // namespace

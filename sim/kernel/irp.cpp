@@ -168,6 +168,13 @@ void CheckOwnership(PIRP irp, const IrpRecord& record, const char* routine) {
   if (!caller) return;
   int location = irp->CurrentLocation;
   if (location > irp->StackCount) {
+    // The top driver skipped its location. If the IRP is pending below again
+    // on that location, it is the lower driver's, not the caller's.
+    const IrpLevel& top = record.levels[irp->StackCount];
+    PDRIVER_OBJECT topOwner = OwnerOfLocation(irp, irp->StackCount);
+    if (top.returnedPending && !top.passed && topOwner && topOwner != caller)
+      VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s owns", routine, DriverName(caller).c_str(),
+                   DriverName(topOwner).c_str());
     if (record.allocator && record.allocator != caller)
       VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s allocated and has not sent", routine,
                    DriverName(caller).c_str(), DriverName(record.allocator).c_str());
@@ -215,7 +222,14 @@ void CheckDispatchReturn(IrpRecord& record, int location, int generation, NTSTAT
     return;
   }
   if (!level.passed) {
+    // Not completed yet: if the routine marked its location pending it queued
+    // the IRP and returned the wrong status; otherwise it lost the IRP.
+    bool marked = record.state != IrpRecord::State::Freed &&
+                  (((PIO_STACK_LOCATION)(irp + 1))[location - 1].Control & SL_PENDING_RETURNED);
     lock.unlock();
+    if (marked)
+      VerifierStop(Rule::PendingMismatch, irp, "the IRP was marked pending but the dispatch routine returned 0x%08X",
+                   (unsigned)status);
     VerifierStop(Rule::LostIrp, irp,
                  "the dispatch routine returned 0x%08X without completing the IRP, passing it on or returning STATUS_PENDING",
                  (unsigned)status);
@@ -270,11 +284,10 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
     invocation = record.nextRoutineInvocation++;
     record.completedDuringRoutine[invocation] = false;
   }
-  NTSTATUS status;
-  {
-    FrameScope frame(owner, (const void*)routine, FrameKind::Completion, irp);
-    status = routine(upper, irp, context);
-  }
+  // The routine's frame stays on the stack while its result is checked, so
+  // that a report names it.
+  FrameScope frame(owner, (const void*)routine, FrameKind::Completion, irp);
+  NTSTATUS status = routine(upper, irp, context);
   std::unique_lock lock(tracker.Lock());
   --record.routinesRunning;
   auto node = record.completedDuringRoutine.extract(invocation);
@@ -384,8 +397,9 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   {
     FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, Irp);
     status = dispatch(DeviceObject, Irp);
+    // Checked before the frame goes, so that a report names the routine.
+    CheckDispatchReturn(*record, location, generation, status, Irp);
   }
-  CheckDispatchReturn(*record, location, generation, status, Irp);
   event.kind = TraceEvent::Kind::Return;
   event.status = status;
   Trace(event);

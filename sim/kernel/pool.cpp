@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "sim/kernel/active.h"
+#include "sim/kernel/irp.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/thread.h"
 #include "sim/kernel/verifier.h"
@@ -14,6 +15,7 @@ namespace {
 // Fresh pool is not zeroed on NT; fill it so that reads of unset fields show.
 constexpr unsigned char kFreshFill = 0xA5;
 constexpr unsigned char kFreedFill = 0xDD;
+constexpr size_t kFreedRemembered = 4096;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
 }  // namespace
@@ -27,32 +29,42 @@ std::string TagText(ULONG tag) {
   return text;
 }
 
-PoolManager::PoolManager(FaultPlan plan) : plan_(std::move(plan)), random_(plan_.seed) {
-  if (plan_.failProbability > 0)
-    std::fprintf(stderr, "[sim] pool fault injection: probability %.4f, seed %u\n", plan_.failProbability, plan_.seed);
-}
+PoolManager::PoolManager(FaultPlan plan) { StartPlan(std::move(plan)); }
 
 PoolManager::~PoolManager() {
+  if (plan_.siteLog) *plan_.siteLog = sites_;
   for (auto& [address, block] : blocks_) std::free((void*)address);
+}
+
+void PoolManager::StartPlan(FaultPlan plan) {
+  plan_ = std::move(plan);
+  driverAllocations_ = 0;
+  siteFailed_ = false;
+  if (plan_.failProbability <= 0) return;
+  // A run without a chosen seed gets a fresh one; printing it lets any
+  // failure it finds be replayed.
+  while (plan_.seed == 0) plan_.seed = std::random_device{}();
+  random_.seed(plan_.seed);
+  std::fprintf(stderr, "[sim] pool fault injection: probability %.4f, seed %u\n", plan_.failProbability, plan_.seed);
 }
 
 void PoolManager::SetFaultPlan(FaultPlan plan) {
   std::lock_guard guard(mutex_);
-  plan_ = std::move(plan);
-  random_.seed(plan_.seed);
-  driverAllocations_ = 0;
-  siteFailed_ = false;
-  if (plan_.failProbability > 0)
-    std::fprintf(stderr, "[sim] pool fault injection: probability %.4f, seed %u\n", plan_.failProbability, plan_.seed);
+  StartPlan(std::move(plan));
+}
+
+uint32_t PoolManager::Seed() const {
+  std::lock_guard guard(mutex_);
+  return plan_.seed;
 }
 
 bool PoolManager::ShouldFail(ULONG tag, const void* site) {
   PDRIVER_OBJECT driver = CurrentDriver();
-  if (!driver) return false;
+  if (!driver) return false;  // the kernel's own allocations never fail
   std::lock_guard guard(mutex_);
+  if (!plan_.driver.empty() && DriverName(driver) != plan_.driver) return false;
   ++driverAllocations_;
   if (knownSites_.insert(site).second) sites_.push_back(site);
-  if (!plan_.driver.empty() && DriverName(driver) != plan_.driver) return false;
   if (plan_.failNth && driverAllocations_ == plan_.failNth) return true;
   if (plan_.failTag && tag == plan_.failTag) return true;
   if (plan_.failSite && site == plan_.failSite && !siteFailed_) return siteFailed_ = true;
@@ -76,22 +88,45 @@ PVOID PoolManager::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* 
   PoolBlock block{size, tag, type, CurrentDriver(), site};
   std::lock_guard guard(mutex_);
   blocks_[(uintptr_t)p] = block;
+  freed_.erase((uintptr_t)p);
   return p;
+}
+
+void PoolManager::RememberFreed(uintptr_t address) {
+  freed_[address] = ++frees_;
+  freedOrder_.emplace_back(address, frees_);
+  if (freedOrder_.size() <= kFreedRemembered) return;
+  auto [oldest, serial] = freedOrder_.front();
+  freedOrder_.pop_front();
+  if (auto it = freed_.find(oldest); it != freed_.end() && it->second == serial) freed_.erase(it);
+}
+
+void PoolManager::BadFree(PVOID p, bool recentlyFreed) const {
+  // An IRP is not pool to the driver: it came from IoAllocateIrp and goes
+  // back with IoFreeIrp, which checks that nobody still holds it.
+  if (CurrentMachine().Irps().Find((PIRP)p))
+    VerifierStop(Rule::FreeIrpInUse, (PIRP)p, "ExFreePool on IRP %p; an IRP is freed with IoFreeIrp", p);
+  if (recentlyFreed) VerifierStop(Rule::PoolLeak, nullptr, "free of pool %p, which was already freed", p);
+  VerifierStop(Rule::PoolLeak, nullptr, "free of %p, which was never allocated as pool", p);
 }
 
 void PoolManager::Free(PVOID p, const ULONG* expectedTag) {
   if (!p) VerifierStop(Rule::PoolLeak, nullptr, "ExFreePool of a NULL pointer");
   PoolBlock block;
   {
-    std::lock_guard guard(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = blocks_.find((uintptr_t)p);
-    if (it == blocks_.end())
-      VerifierStop(Rule::PoolLeak, nullptr, "free of %p, which is not allocated pool (freed twice, or never allocated)", p);
+    if (it == blocks_.end()) {
+      bool recentlyFreed = freed_.count((uintptr_t)p) != 0;
+      lock.unlock();
+      BadFree(p, recentlyFreed);
+    }
     block = it->second;
     if (expectedTag && *expectedTag != block.tag)
       VerifierStop(Rule::PoolLeak, nullptr, "ExFreePoolWithTag of %p with tag '%s'; it was allocated with tag '%s'", p,
                    TagText(*expectedTag).c_str(), TagText(block.tag).c_str());
     blocks_.erase(it);
+    RememberFreed((uintptr_t)p);
   }
   KThread* thread = CurrentThread();
   if (IsPaged(block.type) && thread->irql > APC_LEVEL)

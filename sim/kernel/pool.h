@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -18,13 +20,18 @@ namespace sim {
 // Which allocations fail. Allocations by the kernel itself (outside any driver
 // routine) never fail; IoAllocateIrp, IoAllocateMdl, IoAllocateWorkItem and the
 // IoBuild* routines count as allocations, as they can fail on NT.
+// With `driver` set, only that driver's allocations are counted, recorded as
+// sites and failed.
 struct FaultPlan {
   uint64_t failNth = 0;                 // 1-based count of driver allocations; 0: off
   ULONG failTag = 0;                    // every allocation with this tag; 0: off
   double failProbability = 0;           // at random, with `seed`
-  uint32_t seed = 0;
+  uint32_t seed = 0;                    // 0: a fresh one; either way it is printed
   const void* failSite = nullptr;       // the first allocation from this call site
   std::string driver;                   // restrict to one driver ("" = any)
+  // When set, receives Sites() as the pool shuts down: a systematic run's
+  // scenario owns its machine, so the harness reads the sites from here.
+  std::shared_ptr<std::vector<const void*>> siteLog;
 };
 
 struct PoolBlock {
@@ -46,6 +53,8 @@ class PoolManager {
   bool ShouldFail(ULONG tag, const void* site);
 
   void SetFaultPlan(FaultPlan plan);
+  // The seed random failures use (the plan's, or the one chosen for seed 0).
+  uint32_t Seed() const;
   // Call sites of driver allocations in order of first use (for systematic runs).
   std::vector<const void*> Sites() const;
   uint64_t DriverAllocations() const;
@@ -56,8 +65,17 @@ class PoolManager {
   void CheckNoLeaks(PDRIVER_OBJECT driver) const;
 
  private:
+  void StartPlan(FaultPlan plan);  // caller holds mutex_ (or is the constructor)
+  void RememberFreed(uintptr_t address);
+  [[noreturn]] void BadFree(PVOID p, bool recentlyFreed) const;
+
   mutable std::mutex mutex_;
   std::map<uintptr_t, PoolBlock> blocks_;
+  // Recently freed addresses (until reused), to tell a double free from a
+  // free of memory that never was pool.
+  std::map<uintptr_t, uint64_t> freed_;
+  std::deque<std::pair<uintptr_t, uint64_t>> freedOrder_;
+  uint64_t frees_ = 0;
   FaultPlan plan_;
   std::minstd_rand random_;
   uint64_t driverAllocations_ = 0;

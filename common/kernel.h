@@ -22,6 +22,11 @@ extern "C" {
 // Exported by ntoskrnl.exe but not declared by the DDK headers.
 extern "C" int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...);
 
+// The processor's time-stamp counter, as newer DDKs name the intrinsic.
+#ifndef ReadTimeStampCounter
+#define ReadTimeStampCounter() __rdtsc()
+#endif
+
 #else
 
 #include "sim/ddk/ntddk.h"

@@ -7,6 +7,9 @@
 #include "sim/kernel/irp.h"
 #include "sim/kernel/lockorder.h"
 #include "sim/kernel/object.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/power.h"
+#include "sim/kernel/registry.h"
 #include "sim/kernel/trace.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
@@ -40,11 +43,18 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   dpcs_ = std::make_unique<DpcEngine>(options_.processors);
   workers_ = std::make_unique<WorkQueues>(options_.criticalWorkers, options_.delayedWorkers);
   ioTimers_ = std::make_unique<IoTimers>();
+  registry_ = std::make_unique<Registry>();
+  notifications_ = std::make_unique<Notifications>();
+  power_ = std::make_unique<PowerManager>();
+  pnp_ = std::make_unique<PnpManager>();
 }
 
 Machine::~Machine() { Shutdown(); }
 
 void Machine::Shutdown() {
+  // Device nodes go first (their drivers unload with their last device), then
+  // drivers loaded directly.
+  pnp_->Shutdown();
   while (!drivers_.empty()) UnloadDriver(drivers_.back());
   SetTraceSink({});
   ioTimers_->Shutdown();
@@ -53,6 +63,10 @@ void Machine::Shutdown() {
   applicationThread_.reset();
   scheduler_->Shutdown();
   applicationState_.reset();
+  pnp_.reset();
+  power_.reset();
+  notifications_.reset();
+  registry_.reset();
   workers_.reset();
   dpcs_.reset();
   ioTimers_.reset();

@@ -20,6 +20,10 @@ class IoTimers;
 class IrpTracker;
 class ObjectManager;
 class LockOrder;
+class Registry;
+class PnpManager;
+class Notifications;
+class PowerManager;
 
 struct MachineOptions {
   // Virtual time (tests): the clock jumps to the next deadline once every
@@ -52,6 +56,10 @@ class Machine {
   IrpTracker& Irps() { return *irps_; }
   ObjectManager& Objects() { return *objects_; }
   LockOrder& Locks() { return *locks_; }
+  Registry& Reg() { return *registry_; }
+  PnpManager& Pnp() { return *pnp_; }
+  Notifications& Notify() { return *notifications_; }
+  PowerManager& Power() { return *power_; }
 
   // Loads a driver: creates its driver object (\Driver\<name>) and calls its
   // DriverEntry with the service key path. Returns nullptr if DriverEntry fails.
@@ -85,6 +93,10 @@ class Machine {
   std::unique_ptr<DpcEngine> dpcs_;
   std::unique_ptr<WorkQueues> workers_;
   std::unique_ptr<IoTimers> ioTimers_;
+  std::unique_ptr<Registry> registry_;
+  std::unique_ptr<Notifications> notifications_;
+  std::unique_ptr<PowerManager> power_;
+  std::unique_ptr<PnpManager> pnp_;
   std::vector<PDRIVER_OBJECT> drivers_;
   PDRIVER_OBJECT rootBusDriver_ = nullptr;
   std::shared_ptr<void> applicationState_;

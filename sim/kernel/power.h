@@ -1,0 +1,43 @@
+// The power manager: power IRPs (PoCallDriver, PoStartNextPowerIrp,
+// PoRequestPowerIrp, PoSetPowerState) and system sleep and wake across every
+// device stack in NT's order.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/ddk/ntddk.h"
+
+namespace sim {
+
+class PowerManager {
+ public:
+  PowerManager();
+  ~PowerManager();
+
+  // System sleep: IRP_MN_QUERY_POWER for `state` to every device stack; if a
+  // driver fails the query, the sleep is abandoned as NT does and false is
+  // returned. Otherwise IRP_MN_SET_POWER for `state` to every stack (the power
+  // policy owners' device power requests happen in between). Returns when done.
+  bool Sleep(SYSTEM_POWER_STATE state);
+  // Wake: IRP_MN_SET_POWER for PowerSystemWorking to every stack.
+  void Wake();
+  SYSTEM_POWER_STATE SystemState() const;
+
+  // The device power state a driver last reported with PoSetPowerState.
+  DEVICE_POWER_STATE ReportedDeviceState(PDEVICE_OBJECT device) const;
+
+  // A log of the power requests sent, in order, for tests and the simulator:
+  // "S3 QUERY_POWER -> \Device\00000001: STATUS_SUCCESS", ...
+  std::vector<std::string> Log() const;
+
+  // Called by PoRequestPowerIrp and the PnP manager's removal (forget a device).
+  void Forget(PDEVICE_OBJECT device);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

@@ -12,7 +12,7 @@ using namespace sim;
   VerifierStop(Rule::KernelStop, nullptr, "%s is not implemented by the simulated kernel yet", #name)
 
 // Routines declared in sim/ddk that come with later work on the simulated
-// machine (Plug and Play, power, registry, device interfaces).
+// machine (Plug and Play, registry, device interfaces).
 extern "C" {
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT, const GUID*, PUNICODE_STRING, PUNICODE_STRING) { NOT_IMPLEMENTED(IoRegisterDeviceInterface); }
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING, BOOLEAN) { NOT_IMPLEMENTED(IoSetDeviceInterfaceState); }
@@ -26,10 +26,6 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG
 NTSTATUS NTAPI ZwClose(HANDLE) { NOT_IMPLEMENTED(ZwClose); }
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG, PCWSTR, PCWSTR, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(RtlWriteRegistryValue); }
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG, PCWSTR, PCWSTR) { NOT_IMPLEMENTED(RtlDeleteRegistryValue); }
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT, PIRP) { NOT_IMPLEMENTED(PoCallDriver); }
-void NTAPI PoStartNextPowerIrp(PIRP) { NOT_IMPLEMENTED(PoStartNextPowerIrp); }
-NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID, PIRP*) { NOT_IMPLEMENTED(PoRequestPowerIrp); }
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE) { NOT_IMPLEMENTED(PoSetPowerState); }
 }
 
 namespace sim {
@@ -96,12 +92,14 @@ const std::vector<Export>& ExportTable() {
       {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
       // Diagnostics
       IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
-      // Plug and Play, power, registry, device interfaces: not yet
+      // Plug and Play, registry, device interfaces: not yet
       MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
       MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), MISSING(IoOpenDeviceRegistryKey),
       MISSING(ZwQueryValueKey), MISSING(ZwSetValueKey), MISSING(ZwClose), MISSING(RtlWriteRegistryValue),
-      MISSING(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
-      MISSING(PoSetPowerState),
+      MISSING(RtlDeleteRegistryValue),
+      // Power
+      IMPLEMENTED(PoCallDriver), IMPLEMENTED(PoStartNextPowerIrp), IMPLEMENTED(PoRequestPowerIrp),
+      IMPLEMENTED(PoSetPowerState),
   };
   return table;
 }

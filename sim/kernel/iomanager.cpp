@@ -35,6 +35,7 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_
 }
 
 void FinishThreadIrp(PIRP irp, IrpRecord& record) {
+  if (record.originator.onCompleted) record.originator.onCompleted(irp);
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer &&
         irp->IoStatus.Information)

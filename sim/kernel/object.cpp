@@ -6,6 +6,7 @@
 #include "sim/kernel/dpc.h"
 #include "sim/kernel/iomanager.h"
 #include "sim/kernel/machine.h"
+#include "sim/kernel/power.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/workitem.h"
@@ -16,8 +17,10 @@ namespace {
 
 constexpr int kMaxReparse = 32;
 
-// The I/O manager's answer to a major function a driver does not handle.
+// The I/O manager's answer to a major function a driver does not handle. A
+// power IRP is let go first, so that the device's next one is not held up.
 NTSTATUS NTAPI IopInvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -132,6 +135,7 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device) {
     }
   }
   CurrentMachine().Timers().Forget(device);
+  CurrentMachine().Power().Forget(device);  // NT keeps a device's power records in the device object
   Dereference(device);
 }
 

@@ -12,7 +12,7 @@ using namespace sim;
   VerifierStop(Rule::KernelStop, nullptr, "%s is not implemented by the simulated kernel yet", #name)
 
 // Routines declared in sim/ddk that come with later work on the simulated
-// machine (Plug and Play, registry, device interfaces).
+// machine (Plug and Play, device interfaces).
 extern "C" {
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT, const GUID*, PUNICODE_STRING, PUNICODE_STRING) { NOT_IMPLEMENTED(IoRegisterDeviceInterface); }
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING, BOOLEAN) { NOT_IMPLEMENTED(IoSetDeviceInterfaceState); }
@@ -20,12 +20,6 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY, UL
                                               PDRIVER_NOTIFICATION_CALLBACK_ROUTINE, PVOID, PVOID*) { NOT_IMPLEMENTED(IoRegisterPlugPlayNotification); }
 NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID) { NOT_IMPLEMENTED(IoUnregisterPlugPlayNotification); }
 void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) { NOT_IMPLEMENTED(IoInvalidateDeviceState); }
-NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT, ULONG, ACCESS_MASK, PHANDLE) { NOT_IMPLEMENTED(IoOpenDeviceRegistryKey); }
-NTSTATUS NTAPI ZwQueryValueKey(HANDLE, PUNICODE_STRING, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, PULONG) { NOT_IMPLEMENTED(ZwQueryValueKey); }
-NTSTATUS NTAPI ZwSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(ZwSetValueKey); }
-NTSTATUS NTAPI ZwClose(HANDLE) { NOT_IMPLEMENTED(ZwClose); }
-NTSTATUS NTAPI RtlWriteRegistryValue(ULONG, PCWSTR, PCWSTR, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(RtlWriteRegistryValue); }
-NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG, PCWSTR, PCWSTR) { NOT_IMPLEMENTED(RtlDeleteRegistryValue); }
 }
 
 namespace sim {
@@ -92,11 +86,12 @@ const std::vector<Export>& ExportTable() {
       {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
       // Diagnostics
       IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
-      // Plug and Play, registry, device interfaces: not yet
+      // Plug and Play, device interfaces: not yet
       MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
-      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), MISSING(IoOpenDeviceRegistryKey),
-      MISSING(ZwQueryValueKey), MISSING(ZwSetValueKey), MISSING(ZwClose), MISSING(RtlWriteRegistryValue),
-      MISSING(RtlDeleteRegistryValue),
+      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState),
+      // Registry
+      IMPLEMENTED(IoOpenDeviceRegistryKey), IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose),
+      IMPLEMENTED(RtlWriteRegistryValue), IMPLEMENTED(RtlDeleteRegistryValue),
       // Power
       IMPLEMENTED(PoCallDriver), IMPLEMENTED(PoStartNextPowerIrp), IMPLEMENTED(PoRequestPowerIrp),
       IMPLEMENTED(PoSetPowerState),

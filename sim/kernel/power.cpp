@@ -16,9 +16,12 @@
 namespace sim {
 
 struct PowerManager::Impl {
+  Impl() { KeInitializeEvent(&transitionFree, SynchronizationEvent, TRUE); }
   PowerRecords records;
-  std::mutex transition;  // one system transition at a time
-  std::mutex mutex;       // guards what follows
+  // One system transition at a time; a kernel wait, so that virtual time goes
+  // on while a second caller waits for the first.
+  KEVENT transitionFree;
+  std::mutex mutex;  // guards what follows
   SYSTEM_POWER_STATE state = PowerSystemWorking;
   ULONG transitions = 0;  // each transition's IRPs carry its number as SystemContext
   std::optional<std::vector<PDEVICE_OBJECT>> testStacks;
@@ -53,6 +56,17 @@ NTSTATUS SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state
 
 bool IsSleepState(SYSTEM_POWER_STATE state) { return state >= PowerSystemSleeping1 && state <= PowerSystemHibernate; }
 
+class TransitionScope {
+ public:
+  explicit TransitionScope(PKEVENT free) : free_(free) { KeWaitForSingleObject(free_, Executive, KernelMode, FALSE, nullptr); }
+  ~TransitionScope() { KeSetEvent(free_, IO_NO_INCREMENT, FALSE); }
+  TransitionScope(const TransitionScope&) = delete;
+  TransitionScope& operator=(const TransitionScope&) = delete;
+
+ private:
+  PKEVENT free_;
+};
+
 }  // namespace
 
 PowerManager::PowerManager() : impl_(std::make_unique<Impl>()) {}
@@ -75,7 +89,7 @@ std::vector<PDEVICE_OBJECT> PowerManager::Stacks() {
 bool PowerManager::Sleep(SYSTEM_POWER_STATE state) {
   RequireIrqlPassive("the power manager's sleep");
   if (!IsSleepState(state)) VerifierStop(Rule::KernelStop, nullptr, "Sleep(%d) is not a sleeping state", state);
-  std::lock_guard transition(impl_->transition);
+  TransitionScope transition(&impl_->transitionFree);
   if (SystemState() != PowerSystemWorking) VerifierStop(Rule::KernelStop, nullptr, "Sleep while the system sleeps");
   std::vector<PDEVICE_OBJECT> stacks = Stacks();
   POWER_ACTION action = state == PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep;
@@ -105,7 +119,7 @@ bool PowerManager::Sleep(SYSTEM_POWER_STATE state) {
 
 void PowerManager::Wake() {
   RequireIrqlPassive("the power manager's wake");
-  std::lock_guard transition(impl_->transition);
+  TransitionScope transition(&impl_->transitionFree);
   if (SystemState() == PowerSystemWorking) return;
   ULONG context;
   {

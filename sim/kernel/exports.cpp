@@ -14,12 +14,6 @@ using namespace sim;
 // Routines declared in sim/ddk that come with later work on the simulated
 // machine (Plug and Play, power, registry, device interfaces).
 extern "C" {
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT, const GUID*, PUNICODE_STRING, PUNICODE_STRING) { NOT_IMPLEMENTED(IoRegisterDeviceInterface); }
-NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING, BOOLEAN) { NOT_IMPLEMENTED(IoSetDeviceInterfaceState); }
-NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY, ULONG, PVOID, PDRIVER_OBJECT,
-                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE, PVOID, PVOID*) { NOT_IMPLEMENTED(IoRegisterPlugPlayNotification); }
-NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID) { NOT_IMPLEMENTED(IoUnregisterPlugPlayNotification); }
-void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) { NOT_IMPLEMENTED(IoInvalidateDeviceState); }
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT, ULONG, ACCESS_MASK, PHANDLE) { NOT_IMPLEMENTED(IoOpenDeviceRegistryKey); }
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE, PUNICODE_STRING, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, PULONG) { NOT_IMPLEMENTED(ZwQueryValueKey); }
 NTSTATUS NTAPI ZwSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(ZwSetValueKey); }
@@ -96,9 +90,12 @@ const std::vector<Export>& ExportTable() {
       {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
       // Diagnostics
       IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
-      // Plug and Play, power, registry, device interfaces: not yet
-      MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
-      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), MISSING(IoOpenDeviceRegistryKey),
+      // Plug and Play, device interfaces and notifications
+      IMPLEMENTED(IoRegisterDeviceInterface), IMPLEMENTED(IoSetDeviceInterfaceState),
+      IMPLEMENTED(IoRegisterPlugPlayNotification), IMPLEMENTED(IoUnregisterPlugPlayNotification),
+      IMPLEMENTED(IoInvalidateDeviceState),
+      // Power and registry: not yet
+      MISSING(IoOpenDeviceRegistryKey),
       MISSING(ZwQueryValueKey), MISSING(ZwSetValueKey), MISSING(ZwClose), MISSING(RtlWriteRegistryValue),
       MISSING(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
       MISSING(PoSetPowerState),

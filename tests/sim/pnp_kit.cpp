@@ -165,7 +165,10 @@ NTSTATUS Files(PDEVICE_OBJECT device, PIRP irp) {
       if (!NT_SUCCESS(status)) return Complete(irp, status);
     }
   } else if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->holdRemoveForHandles) {
+    // Released after the completion: the removal it unblocks may delete the device.
+    Complete(irp, STATUS_SUCCESS);
     IoReleaseRemoveLock(&ext.lock, file);
+    return STATUS_SUCCESS;
   }
   return Complete(irp, STATUS_SUCCESS);
 }

@@ -14,12 +14,6 @@ using namespace sim;
 // Routines declared in sim/ddk that come with later work on the simulated
 // machine (Plug and Play, power, registry, device interfaces).
 extern "C" {
-NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT, ULONG, ACCESS_MASK, PHANDLE) { NOT_IMPLEMENTED(IoOpenDeviceRegistryKey); }
-NTSTATUS NTAPI ZwQueryValueKey(HANDLE, PUNICODE_STRING, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, PULONG) { NOT_IMPLEMENTED(ZwQueryValueKey); }
-NTSTATUS NTAPI ZwSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(ZwSetValueKey); }
-NTSTATUS NTAPI ZwClose(HANDLE) { NOT_IMPLEMENTED(ZwClose); }
-NTSTATUS NTAPI RtlWriteRegistryValue(ULONG, PCWSTR, PCWSTR, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(RtlWriteRegistryValue); }
-NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG, PCWSTR, PCWSTR) { NOT_IMPLEMENTED(RtlDeleteRegistryValue); }
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT, PIRP) { NOT_IMPLEMENTED(PoCallDriver); }
 void NTAPI PoStartNextPowerIrp(PIRP) { NOT_IMPLEMENTED(PoStartNextPowerIrp); }
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID, PIRP*) { NOT_IMPLEMENTED(PoRequestPowerIrp); }
@@ -94,10 +88,11 @@ const std::vector<Export>& ExportTable() {
       IMPLEMENTED(IoRegisterDeviceInterface), IMPLEMENTED(IoSetDeviceInterfaceState),
       IMPLEMENTED(IoRegisterPlugPlayNotification), IMPLEMENTED(IoUnregisterPlugPlayNotification),
       IMPLEMENTED(IoInvalidateDeviceState),
-      // Power and registry: not yet
-      MISSING(IoOpenDeviceRegistryKey),
-      MISSING(ZwQueryValueKey), MISSING(ZwSetValueKey), MISSING(ZwClose), MISSING(RtlWriteRegistryValue),
-      MISSING(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
+      // Registry
+      IMPLEMENTED(IoOpenDeviceRegistryKey), IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose),
+      IMPLEMENTED(RtlWriteRegistryValue), IMPLEMENTED(RtlDeleteRegistryValue),
+      // Power: not yet
+      MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
       MISSING(PoSetPowerState),
   };
   return table;

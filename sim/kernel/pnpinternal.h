@@ -90,6 +90,7 @@ struct PnpManager::Impl {
   DeviceNode* AddChild(Pdo* pdo, DeviceNode* parent);
   DeviceNode* NewNode(Pdo* pdo, std::unique_ptr<Pdo> owned, DeviceNode* parent);
   DeviceNode* Enumerate(DeviceNode* node);
+  bool BindDrivers(DeviceNode* node);
   std::optional<DriverBinding> BindingFor(const DeviceNode::Impl& node);
   bool LoadStackDrivers(DeviceNode* node, const DriverBinding& binding);
   PDRIVER_OBJECT LoadService(const std::u16string& service, std::string* why);
@@ -116,8 +117,10 @@ struct PnpManager::Impl {
   void ShutdownNodes();
   PnpAnswer Send(DeviceNode* node, UCHAR minor, const IO_STACK_LOCATION* parameters = nullptr);
 
-  // pnpregistry.cpp: the node's hardware key.
+  // pnpregistry.cpp: the node's keys and the services' keys.
   void WriteHardwareKey(DeviceNode* node, const RootDeviceConfig* config);
+  void WriteService(DeviceNode* node, const std::u16string& service);
+  static void WriteServiceKey(const std::u16string& service);
 };
 
 }  // namespace sim

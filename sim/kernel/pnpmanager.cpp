@@ -25,6 +25,7 @@ PnpManager::PnpManager() : impl_(std::make_unique<Impl>()) {}
 PnpManager::~PnpManager() { impl_->thread.Stop(); }
 
 void PnpManager::AddService(ServiceEntry service) {
+  Impl::WriteServiceKey(service.name);
   std::lock_guard guard(impl_->mutex);
   for (ServiceEntry& entry : impl_->services) {
     if (Upcase(entry.name) == Upcase(service.name)) {

@@ -155,19 +155,30 @@ DeviceNode* PnpManager::Impl::Enumerate(DeviceNode* node) {
   // Interfaces enabled before the start succeeded are announced after it.
   Notifications& notify = CurrentMachine().Notify();
   notify.HoldArrivals(n.pdoDevice);
-  std::optional<DriverBinding> binding = BindingFor(n);
-  if (!binding) {
-    std::fprintf(stderr, "[sim] PnP: no driver serves %s (hardware IDs: %s); the device stays without a driver\n",
-                 Narrow(n.instancePath).c_str(), Join(n.hardwareIds).c_str());
-    SetState(node, NodeState::DriverMissing);
-  } else if (!LoadStackDrivers(node, *binding)) {
-    SetState(node, NodeState::DriverMissing);
-  } else if (CallAddDevices(node)) {
+  if (BindDrivers(node) && CallAddDevices(node)) {
     Start(node, false);
     return node;
   }
   notify.ReleaseArrivals(n.pdoDevice, false);
   return node;
+}
+
+// Finds and loads the node's drivers; without them the node stays DriverMissing.
+bool PnpManager::Impl::BindDrivers(DeviceNode* node) {
+  DeviceNode::Impl& n = NodeAccess::Of(node);
+  std::optional<DriverBinding> binding = BindingFor(n);
+  if (!binding) {
+    std::fprintf(stderr, "[sim] PnP: no driver serves %s (hardware IDs: %s); the device stays without a driver\n",
+                 Narrow(n.instancePath).c_str(), Join(n.hardwareIds).c_str());
+    SetState(node, NodeState::DriverMissing);
+    return false;
+  }
+  WriteService(node, binding->functionService);
+  if (!LoadStackDrivers(node, *binding)) {
+    SetState(node, NodeState::DriverMissing);
+    return false;
+  }
+  return true;
 }
 
 // The first of the node's hardware IDs that a binding names wins.

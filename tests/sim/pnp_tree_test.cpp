@@ -60,6 +60,45 @@ TEST(PnpTree, AStackIsBuiltBottomUpAndStartedTopDownInNtOrder) {
             u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\TEST\\0000\\Device Parameters");
 }
 
+// The node's keys: Enum\<instance> names its hardware IDs and service, its
+// Device Parameters hold what the machine's configuration gives the device,
+// and the driver reads them through IoOpenDeviceRegistryKey.
+TEST(PnpTree, TheNodesKeysAreInTheRegistry) {
+  Log log;
+  Script function;
+  std::u16string portName;
+  function.onAdded = [&](PDEVICE_OBJECT, PDEVICE_OBJECT pdo) {
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+    std::u16string name = u"PortName";
+    UNICODE_STRING valueName = sim::View(name);
+    union {
+      KEY_VALUE_PARTIAL_INFORMATION info;
+      UCHAR bytes[64];
+    } buffer;
+    ULONG length = 0;
+    EXPECT_EQ(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, &buffer, sizeof buffer, &length), STATUS_SUCCESS);
+    portName = sim::ToU16((const WCHAR*)buffer.info.Data);
+    ZwClose(key);
+  };
+  sim::Machine machine;
+  pnpkit::Install(machine, u"Function", function, log);
+  machine.Pnp().Bind({u"ROOT\\TOLVANE", u"Function"});
+  sim::RootDeviceConfig config = Root(u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"});
+  config.hardwareKeyValues = {{u"PortName", sim::RegistryValue::String(u"COM5")}};
+  sim::DeviceNode* node = machine.Pnp().AddRootDevice(config);
+
+  EXPECT_EQ(portName, u"COM5");
+  std::u16string deviceKey = sim::kEnumKey + u"\\ROOT\\PORTS\\0000";
+  EXPECT_EQ(machine.Reg().GetValue(deviceKey, u"Service")->AsString(), u"Function");
+  std::optional<sim::RegistryValue> ids = machine.Reg().GetValue(deviceKey, u"HardwareID");
+  ASSERT_TRUE(ids);
+  EXPECT_EQ(ids->type, ULONG(REG_MULTI_SZ));
+  EXPECT_EQ(std::u16string((const char16_t*)ids->data.data(), ids->data.size() / 2), std::u16string(u"ROOT\\TOLVANE\0\0", 14));
+  EXPECT_EQ(machine.Reg().GetValue(node->HardwareKeyPath(), u"PortName")->AsString(), u"COM5");
+  EXPECT_TRUE(machine.Reg().KeyExists(sim::kServicesKey + u"\\Function"));
+}
+
 TEST(PnpTree, RequestsComeFromThePnpThreadAtPassiveLevelStartingAsNotSupported) {
   Log log;
   Script function;

@@ -184,9 +184,8 @@ class PnpManager {
   // Devices outside any device node (named control devices) may be opened.
   NTSTATUS CheckOpen(PDEVICE_OBJECT device);
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
@@ -229,9 +228,8 @@ class Notifications {
   void HoldArrivals(PDEVICE_OBJECT pdo);
   void ReleaseArrivals(PDEVICE_OBJECT pdo, bool deliver);
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -207,26 +207,29 @@ TEST(PnpInterfaces, TheManagerDisablesWhatADriverLeftEnabledAtRemoval) {
 }
 
 // One registrant on both categories sees each event once, in the order the
-// PnP manager raised them, one callback at a time.
+// PnP manager raised them, one callback at a time. It does what tolvane does
+// for merrow's pipes, from its callbacks: at arrival it opens the interface
+// and watches the stack (a create and a PnP request from the callback), at
+// query-remove it lets go of the file.
 TEST(PnpInterfaces, ARegistrantSeesEventsInOrderOneAtATime) {
   InterfaceDriver driver;
   Machine test(driver);
-  ASSERT_EQ(test.client.WatchInterfaces(kTestInterface, false), STATUS_SUCCESS);
-  sim::DeviceNode* node = test.Add();
-  test.machine.Pnp().WaitIdle();
-
-  // What tolvane does: open the arrived interface, watch its stack, let go
-  // at query-remove, unregister at remove-complete.
-  std::u16string link = sim::Widen(kLink);
-  UNICODE_STRING name = sim::View(link);
   PFILE_OBJECT file = nullptr;
-  PDEVICE_OBJECT device = nullptr;
-  testkit::AsDriver(test.client.driver, [&] { ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS); });
-  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
-  test.client.react = [&](const GUID& event, PVOID) {
+  test.client.react = [&](const GUID& event, PVOID notification) {
+    if (event == GUID_DEVICE_INTERFACE_ARRIVAL) {
+      PDEVICE_OBJECT device = nullptr;
+      PUNICODE_STRING link = ((PDEVICE_INTERFACE_CHANGE_NOTIFICATION)notification)->SymbolicLinkName;
+      EXPECT_EQ(IoGetDeviceObjectPointer(link, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
+      EXPECT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+    }
     if (event == GUID_TARGET_DEVICE_QUERY_REMOVE) ObDereferenceObject(file);
     return STATUS_SUCCESS;
   };
+  ASSERT_EQ(test.client.WatchInterfaces(kTestInterface, false), STATUS_SUCCESS);
+  sim::DeviceNode* node = test.Add();
+  test.machine.Pnp().WaitIdle();
+  EXPECT_TRUE(test.log.Contains("Function: IRP_MN_QUERY_DEVICE_RELATIONS")) << "the target's PDO was asked for";
+
   EXPECT_TRUE(test.machine.Pnp().RemoveDevice(node));
   test.machine.Pnp().WaitIdle();
   EXPECT_EQ(test.log.Of("Client: "), (Lines{std::string("arrival ") + kLink, "query-remove", "remove-complete",

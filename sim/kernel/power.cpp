@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "sim/kernel/machine.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/powerirp.h"
 #include "sim/kernel/trace.h"
 #include "sim/kernel/verifier.h"
@@ -79,11 +80,22 @@ void PowerManager::SetStacksForTest(std::vector<PDEVICE_OBJECT> pdos) {
   impl_->testStacks = std::move(pdos);
 }
 
-// The device stacks, parents before children.
+// The device stacks, parents before children: the device nodes whose driver
+// stack is in place (started, stopped for a rebalance, or between a query and
+// its answer).
 std::vector<PDEVICE_OBJECT> PowerManager::Stacks() {
-  std::lock_guard guard(impl_->mutex);
-  if (impl_->testStacks) return *impl_->testStacks;
-  return {};
+  {
+    std::lock_guard guard(impl_->mutex);
+    if (impl_->testStacks) return *impl_->testStacks;
+  }
+  std::vector<PDEVICE_OBJECT> pdos;
+  for (DeviceNode* node : CurrentMachine().Pnp().Nodes()) {
+    NodeState state = node->State();
+    bool inPlace = state == NodeState::Started || state == NodeState::QueryStopped || state == NodeState::Stopped ||
+                   state == NodeState::QueryRemoved;
+    if (inPlace && node->Top()) pdos.push_back(node->PhysicalDeviceObject());
+  }
+  return pdos;
 }
 
 bool PowerManager::Sleep(SYSTEM_POWER_STATE state) {

@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "sim/kernel/irp.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/power.h"
 #include "sim/kernel/powerirp.h"
 #include "sim/kernel/thread.h"
+#include "sim/kernel/ustring.h"
 #include "tests/sim/testkit.h"
 
 using Lines = std::vector<std::string>;
@@ -434,4 +437,79 @@ TEST(SystemSleep, AVetoedQueryAbandonsTheSleepAndReaffirmsTheWorkingState) {
   middle.owner.queryAnswer = STATUS_SUCCESS;
   EXPECT_TRUE(machine.Power().Sleep(PowerSystemSleeping1)) << "a later sleep is not held back";
   machine.Power().Wake();
+}
+
+// ---- The device nodes of the Plug and Play manager ----
+
+namespace {
+
+// A function driver for root device nodes that passes everything down and
+// notes the system power IRPs it sees, by instance path.
+Journal* nodeJournal = nullptr;
+
+struct NodeExtension {
+  PDEVICE_OBJECT lower;
+  char instance[64];
+};
+
+NodeExtension& NodeExt(PDEVICE_OBJECT device) { return *(NodeExtension*)device->DeviceExtension; }
+
+NTSTATUS NTAPI NodePower(PDEVICE_OBJECT device, PIRP irp) {
+  nodeJournal->Add(std::string(NodeExt(device).instance) + ": " + Describe(irp));
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(NodeExt(device).lower, irp);
+}
+
+NTSTATUS NTAPI NodePnp(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = NodeExt(device).lower;
+  bool remove = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(lower, irp);
+  if (remove) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+  }
+  return status;
+}
+
+NTSTATUS NTAPI NodeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(NodeExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  std::string instance = sim::Narrow(sim::CurrentMachine().Pnp().NodeOfPdo(pdo)->InstancePath());
+  std::snprintf(NodeExt(device).instance, sizeof NodeExt(device).instance, "%s", instance.c_str());
+  NodeExt(device).lower = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags |= NodeExt(device).lower->Flags & DO_POWER_PAGABLE;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI NodeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = NodePnp;
+  driver->MajorFunction[IRP_MJ_POWER] = NodePower;
+  driver->DriverExtension->AddDevice = NodeAddDevice;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+TEST(SystemSleep, WalksTheDeviceNodesLaterArrivalsFirst) {
+  Journal journal;  // outlives the machine, whose shutdown removes the nodes
+  nodeJournal = &journal;
+  sim::Machine machine;
+  machine.Pnp().AddService({u"Node", NodeEntry});
+  machine.Pnp().Bind({u"ROOT\\POWER", u"Node"});
+  for (const char16_t* instance : {u"ROOT\\POWER\\0000", u"ROOT\\POWER\\0001"}) {
+    sim::RootDeviceConfig config;
+    config.instancePath = instance;
+    config.hardwareIds = {u"ROOT\\POWER"};
+    machine.Pnp().AddRootDevice(config);
+  }
+
+  ASSERT_TRUE(machine.Power().Sleep(PowerSystemSleeping3));
+  machine.Power().Wake();
+  EXPECT_EQ(journal.Take(), (Lines{"ROOT\\POWER\\0001: S3 QUERY_POWER", "ROOT\\POWER\\0000: S3 QUERY_POWER",
+                                   "ROOT\\POWER\\0001: S3 SET_POWER", "ROOT\\POWER\\0000: S3 SET_POWER",
+                                   "ROOT\\POWER\\0000: S0 SET_POWER", "ROOT\\POWER\\0001: S0 SET_POWER"}));
 }

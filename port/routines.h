@@ -30,6 +30,7 @@ BOOLEAN TargetBound(PPORT_EXTENSION Extension);
 BOOLEAN PipesReady(PPORT_EXTENSION Extension);
 
 // Creation, naming and the registry (frame/vport.cpp, frame/registry.cpp).
+NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* TargetMatch);
 NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value);
 NTSTATUS WriteRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, ULONG Value);

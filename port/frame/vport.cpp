@@ -118,8 +118,10 @@ void InitializeDefaults(PPORT_EXTENSION Extension) {
 // Undoes CreatePortDevice for a device whose initialisation failed.
 NTSTATUS DiscardPortDevice(PDEVICE_OBJECT Device, NTSTATUS Status) {
   PPORT_EXTENSION extension = PortExtension(Device);
-  IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
-  ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
+  if (extension->InterfaceName.Buffer) {
+    IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+    ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
+  }
   IoDetachDevice(extension->LowerDeviceObject);
   IoDeleteDevice(Device);
   return Status;
@@ -127,9 +129,62 @@ NTSTATUS DiscardPortDevice(PDEVICE_OBJECT Device, NTSTATUS Status) {
 
 }  // namespace
 
+// Steps of AddDevice after the port's device object is attached: the device
+// object's settings, the registry values read into the port, the pipe file
+// objects, the remove lock (held once from here until the removal), locks,
+// queues and defaults, the paths' initialisers, the I/O timer and the
+// receive buffer. On failure the device is detached and deleted.
+NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* TargetMatch) {
+  PPORT_EXTENSION extension = PortExtension(Device);
+  PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+  PDEVICE_OBJECT pdo = extension->PhysicalDeviceObject;
+  Device->DeviceType = lower->DeviceType;
+  Device->Characteristics = lower->Characteristics;
+  Device->Flags |= (lower->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH)) | DO_BUFFERED_IO;
+
+  // Variants beyond 3 are unknown: such a port is run as variant 0, which
+  // sends the device only the messages every variant understands.
+  extension->EndPointCaps = EndPointCaps <= 3 ? EndPointCaps : 0;
+  extension->DeviceObject = Device;
+  ReadRegistryDword(pdo, L"RxRawDump", &extension->InputPipe.RxRawDump);
+  ReadRegistryDword(pdo, L"TxRawDump", &extension->OutputPipe.TxRawDump);
+  extension->StatusPipe.CxPollPeriod = 0;
+  ReadRegistryDword(pdo, L"CxPollPeriod", (PULONG)&extension->StatusPipe.CxPollPeriod);
+  extension->PortOpen = FALSE;
+
+  PreparePipeFile(&extension->InputPipe, Device, extension->InputPipeNameBuffer, L"\\PIPE01");
+  PreparePipeFile(&extension->OutputPipe, Device, extension->OutputPipeNameBuffer, L"\\PIPE00");
+  if (StatusPipeInUse(extension))
+    PreparePipeFile(&extension->StatusPipe, Device, extension->StatusPipeNameBuffer, L"\\PIPE02");
+
+  IoInitializeRemoveLockEx(&extension->RemoveLock, REMOVE_LOCK_TAG, 1, 10, sizeof(IO_REMOVE_LOCK));
+  IoAcquireRemoveLockEx(&extension->RemoveLock, NULL, "vport", 1045, sizeof(IO_REMOVE_LOCK));
+  InitializeDefaults(extension);
+
+  ReadRegistryDword(pdo, L"TxKickThreshold", &extension->OutputPipe.TxKickThreshold);
+  InitializeWritePath(extension);
+  InitializeReceivePath(extension);
+  InitializeStatusPath(extension);
+  // Without its I/O timer the port could not sweep cancelled requests.
+  NTSTATUS status = IoInitializeTimer(Device, PortTimerTick, NULL);
+  if (!NT_SUCCESS(status)) return DiscardPortDevice(Device, status);
+
+  extension->InputPipe.Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, RECEIVE_BUFFER_SIZE, PORT_POOL_TAG);
+  if (!extension->InputPipe.Buffer) {
+    extension->InputPipe.Length = 0;
+    return DiscardPortDevice(Device, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  extension->InputPipe.Length = RECEIVE_BUFFER_SIZE;
+
+  RtlCopyMemory(extension->TargetMatch, TargetMatch, TARGET_MATCH_CHARS * sizeof(WCHAR));
+  extension->PnpState = PortNotStarted;
+  extension->PreviousPnpState = PortNotStarted;
+  Device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
 // AddDevice: reads the port's configuration, creates and attaches the port,
-// and initialises it. The port holds its remove lock once from here until
-// its removal.
+// and initialises it.
 NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   ULONG endPointCaps = 0;
   ReadRegistryDword(PhysicalDeviceObject, L"EndPointCaps", &endPointCaps);
@@ -141,52 +196,7 @@ NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   PDEVICE_OBJECT device;
   status = CreatePortDevice(DriverObject, PhysicalDeviceObject, &device);
   if (!NT_SUCCESS(status)) return status;
-
-  PPORT_EXTENSION extension = PortExtension(device);
-  PDEVICE_OBJECT lower = extension->LowerDeviceObject;
-  device->DeviceType = lower->DeviceType;
-  device->Characteristics = lower->Characteristics;
-  device->Flags |= (lower->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH)) | DO_BUFFERED_IO;
-
-  // Variants beyond 3 are unknown: such a port is run as variant 0, which
-  // sends the device only the messages every variant understands.
-  extension->EndPointCaps = endPointCaps <= 3 ? endPointCaps : 0;
-  extension->DeviceObject = device;
-  ReadRegistryDword(PhysicalDeviceObject, L"RxRawDump", &extension->InputPipe.RxRawDump);
-  ReadRegistryDword(PhysicalDeviceObject, L"TxRawDump", &extension->OutputPipe.TxRawDump);
-  extension->StatusPipe.CxPollPeriod = 0;
-  ReadRegistryDword(PhysicalDeviceObject, L"CxPollPeriod", (PULONG)&extension->StatusPipe.CxPollPeriod);
-  extension->PortOpen = FALSE;
-
-  PreparePipeFile(&extension->InputPipe, device, extension->InputPipeNameBuffer, L"\\PIPE01");
-  PreparePipeFile(&extension->OutputPipe, device, extension->OutputPipeNameBuffer, L"\\PIPE00");
-  if (StatusPipeInUse(extension))
-    PreparePipeFile(&extension->StatusPipe, device, extension->StatusPipeNameBuffer, L"\\PIPE02");
-
-  IoInitializeRemoveLockEx(&extension->RemoveLock, REMOVE_LOCK_TAG, 1, 10, sizeof(IO_REMOVE_LOCK));
-  IoAcquireRemoveLockEx(&extension->RemoveLock, NULL, "vport", 1045, sizeof(IO_REMOVE_LOCK));
-  InitializeDefaults(extension);
-
-  ReadRegistryDword(PhysicalDeviceObject, L"TxKickThreshold", &extension->OutputPipe.TxKickThreshold);
-  InitializeWritePath(extension);
-  InitializeReceivePath(extension);
-  InitializeStatusPath(extension);
-  // Without its I/O timer the port could not sweep cancelled requests.
-  status = IoInitializeTimer(device, PortTimerTick, NULL);
-  if (!NT_SUCCESS(status)) return DiscardPortDevice(device, status);
-
-  extension->InputPipe.Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, RECEIVE_BUFFER_SIZE, PORT_POOL_TAG);
-  if (!extension->InputPipe.Buffer) {
-    extension->InputPipe.Length = 0;
-    return DiscardPortDevice(device, STATUS_INSUFFICIENT_RESOURCES);
-  }
-  extension->InputPipe.Length = RECEIVE_BUFFER_SIZE;
-
-  RtlCopyMemory(extension->TargetMatch, targetMatch, sizeof targetMatch);
-  extension->PnpState = PortNotStarted;
-  extension->PreviousPnpState = PortNotStarted;
-  device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  return InitializePort(device, endPointCaps, targetMatch);
 }
 
 // At every start: "\DosDevices\<PortName>" as a link to the COM-port

@@ -121,9 +121,8 @@ void NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
 
 }  // namespace
 
+// The read timers; ReadQueueLock and ReadQueue are set up with the port's other locks.
 void InitializeReadPath(PPORT_EXTENSION Extension) {
-  KeInitializeSpinLock(&Extension->ReadQueueLock);
-  KeInitializeDeviceQueue(&Extension->ReadQueue);
   Extension->CurrentReadIrp = NULL;
   INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
   KeInitializeTimer(&pipe.ReadTotalTimer);

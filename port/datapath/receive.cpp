@@ -107,7 +107,8 @@ BOOLEAN StatusPipeInUse(PPORT_EXTENSION Extension) {
   return Extension->EndPointCaps != 0 && Extension->StatusPipe.CxPollPeriod >= 0;
 }
 
-// At creation: both loops stopped and idle; the receive buffer is allocated
+// At creation, after the locks and queues: the input loop stopped and idle,
+// its retry timer and the read timers ready. The receive buffer is allocated
 // by AddDevice afterwards.
 void InitializeReceivePath(PPORT_EXTENSION Extension) {
   INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
@@ -115,7 +116,6 @@ void InitializeReceivePath(PPORT_EXTENSION Extension) {
   KeInitializeEvent(&pipe.PipeIdleEvent, NotificationEvent, TRUE);
   KeInitializeTimer(&pipe.ReceiveRetryTimer);
   KeInitializeDpc(&pipe.ReceiveRetryTimerDpc, ReceiveRetryDpc, Extension->DeviceObject);
-  RingInitialize(&Extension->RxRing);
   InitializeReadPath(Extension);
 }
 
@@ -125,7 +125,6 @@ void InitializeStatusPath(PPORT_EXTENSION Extension) {
   KeInitializeEvent(&pipe.PipeIdleEvent, NotificationEvent, TRUE);
   pipe.Buffer = pipe.StatusBytes;
   pipe.Length = 1;
-  KeInitializeEvent(&Extension->StatusEvent, NotificationEvent, FALSE);
 }
 
 // STATUS_PENDING from a start means the first read is on its way.

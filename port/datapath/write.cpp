@@ -30,18 +30,17 @@ void NTAPI WriteTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
 // WriteQueue then, so the context is free).
 PIRP RecordedPipeWrite(PIRP WriteIrp) { return (PIRP)WriteIrp->Tail.Overlay.DriverContext[3]; }
 
-// At creation: nothing to write, the output side idle and stopped until the first open.
+// At creation, after the locks and queues: nothing to write, the output side
+// idle and stopped until the first open.
 void InitializeWritePath(PPORT_EXTENSION Extension) {
   OUTPUT_PIPE_CONTEXT& pipe = Extension->OutputPipe;
   pipe.Stopped = TRUE;
   KeInitializeEvent(&pipe.PipeIdleEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&pipe.TxDrainedEvent, NotificationEvent, TRUE);
-  KeInitializeDeviceQueue(&Extension->WriteQueue);
   Extension->CurrentWriteIrp = NULL;
   Extension->ImmediateCharIrp = NULL;
   KeInitializeTimer(&pipe.WriteTotalTimer);
   KeInitializeDpc(&pipe.WriteTotalTimerDpc, WriteTotalTimeoutDpc, Extension->DeviceObject);
-  RingInitialize(&Extension->TxRing);
 }
 
 // IRP_MJ_WRITE at PASSIVE_LEVEL, after the removal check of PortReadWrite.

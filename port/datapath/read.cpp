@@ -15,7 +15,7 @@ namespace {
 
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
-void StartNextRead(PPORT_EXTENSION Extension);
+void StartCurrentRead(PPORT_EXTENSION Extension);
 
 BOOLEAN ImmediateMode(const SERIAL_TIMEOUTS& Timeouts) {
   return Timeouts.ReadIntervalTimeout == MAXULONG && Timeouts.ReadTotalTimeoutMultiplier == 0 &&
@@ -63,13 +63,18 @@ void StartCurrentRead(PPORT_EXTENSION Extension) {
   ServiceCurrentRead(Extension);
 }
 
-// Makes the next queued read current, or leaves the queue idle.
-void StartNextRead(PPORT_EXTENSION Extension) {
+// Completes a read taken out of CurrentReadIrp, then makes the next queued
+// read current or leaves the queue idle. Reads complete in arrival order.
+// When no read follows, the completion is the last thing done here: the
+// application may close and the port go once it has seen it. While a read
+// is queued, its file is open and the port stays.
+void FinishRead(PPORT_EXTENSION Extension, PIRP Finished, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
   KIRQL irql = KfAcquireSpinLock(&Extension->ReadQueueLock);
   PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Extension->ReadQueue);
   if (entry) {
     Extension->CurrentReadIrp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
     KfReleaseSpinLock(&Extension->ReadQueueLock, DISPATCH_LEVEL);
+    CompleteRequest(Finished, Status, Information, Boost);
     StartCurrentRead(Extension);
     KfLowerIrql(irql);
     return;
@@ -77,6 +82,7 @@ void StartNextRead(PPORT_EXTENSION Extension) {
   Extension->CurrentReadIrp = NULL;
   KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
   KeCancelTimer(&Extension->InputPipe.ReadTotalTimer);
+  CompleteRequest(Finished, Status, Information, Boost);
 }
 
 void QueueOrStartRead(PPORT_EXTENSION Extension, PIRP Irp) {
@@ -105,18 +111,12 @@ PIRP TakeCurrentRead(PPORT_EXTENSION Extension) {
 void NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
   PPORT_EXTENSION extension = PortExtension((PDEVICE_OBJECT)Context);
   KeCancelTimer(&extension->InputPipe.ReadIntervalTimer);
-  if (PIRP irp = TakeCurrentRead(extension)) {
-    CompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information);
-    StartNextRead(extension);
-  }
+  if (PIRP irp = TakeCurrentRead(extension)) FinishRead(extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_NO_INCREMENT);
 }
 
 void NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
   PPORT_EXTENSION extension = PortExtension((PDEVICE_OBJECT)Context);
-  if (PIRP irp = TakeCurrentRead(extension)) {
-    CompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information);
-    StartNextRead(extension);
-  }
+  if (PIRP irp = TakeCurrentRead(extension)) FinishRead(extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_NO_INCREMENT);
 }
 
 }  // namespace
@@ -180,19 +180,23 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Extension) {
   KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
   if (!done) return STATUS_SUCCESS;
   if (ImmediateMode(timeouts)) KeCancelTimer(&Extension->InputPipe.ReadIntervalTimer);
-  CompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_SERIAL_INCREMENT);
-  StartNextRead(Extension);
+  FinishRead(Extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_SERIAL_INCREMENT);
   return STATUS_SUCCESS;
 }
 
-// Completes the current read and every queued one with STATUS_CANCELLED and
-// no bytes, and stops the read timers, which have nothing left to time. The
-// queued reads are taken out one by one, so the queue's busy state stays
+// Completes every queued read and the current one with STATUS_CANCELLED and
+// no bytes. The read timers are stopped first, while nothing can become
+// current, so a timer already due does not end a read that starts later.
+// The queued reads are taken out one by one, so the queue's busy state stays
 // with whoever owns the current slot: this routine when it took the current
-// read (its StartNextRead leaves the queue idle), or a completion path that
-// took it first and will start the next read itself.
+// read, or a completion path that took it first and will finish it.
 void CancelReadRequests(PPORT_EXTENSION Extension) {
+  INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
   KIRQL irql = KfAcquireSpinLock(&Extension->ReadQueueLock);
+  KeCancelTimer(&pipe.ReadTotalTimer);
+  KeCancelTimer(&pipe.ReadIntervalTimer);
+  KeRemoveQueueDpc(&pipe.ReadTotalTimerDpc);
+  KeRemoveQueueDpc(&pipe.ReadIntervalTimerDpc);
   PIRP current = Extension->CurrentReadIrp;
   Extension->CurrentReadIrp = NULL;
   PLIST_ENTRY head = &Extension->ReadQueue.DeviceListHead;
@@ -201,9 +205,6 @@ void CancelReadRequests(PPORT_EXTENSION Extension) {
     KeRemoveEntryDeviceQueue(&Extension->ReadQueue, entry);
     CompleteRequest(CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry), STATUS_CANCELLED, 0);
   }
-  if (current) CompleteRequest(current, STATUS_CANCELLED, 0);
   KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
-  if (current) StartNextRead(Extension);
-  KeCancelTimer(&Extension->InputPipe.ReadTotalTimer);
-  KeCancelTimer(&Extension->InputPipe.ReadIntervalTimer);
+  if (current) FinishRead(Extension, current, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
 }

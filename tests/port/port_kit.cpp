@@ -41,6 +41,10 @@ PortRig::PortRig(PortConfig config) {
 }
 
 PortRig::~PortRig() {
+  // The last reference on a file can go at DISPATCH_LEVEL (a request completed
+  // by a DPC), and then NT closes the file later from a worker thread: wait
+  // for that close, as a removal waits for it through the remove lock.
+  for (int i = 0; device_ && Extension()->OpenCount != 0 && i < 1000; ++i) machine_.Sleep(sim::kTicksPerMs);
   if (device_) {
     AsDriver([&] {
       PortReleaseResources(device_);

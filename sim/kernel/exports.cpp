@@ -14,12 +14,6 @@ using namespace sim;
 // Routines declared in sim/ddk that come with later work on the simulated
 // machine (Plug and Play, power, registry, device interfaces).
 extern "C" {
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT, const GUID*, PUNICODE_STRING, PUNICODE_STRING) { NOT_IMPLEMENTED(IoRegisterDeviceInterface); }
-NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING, BOOLEAN) { NOT_IMPLEMENTED(IoSetDeviceInterfaceState); }
-NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY, ULONG, PVOID, PDRIVER_OBJECT,
-                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE, PVOID, PVOID*) { NOT_IMPLEMENTED(IoRegisterPlugPlayNotification); }
-NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID) { NOT_IMPLEMENTED(IoUnregisterPlugPlayNotification); }
-void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) { NOT_IMPLEMENTED(IoInvalidateDeviceState); }
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT, PIRP) { NOT_IMPLEMENTED(PoCallDriver); }
 void NTAPI PoStartNextPowerIrp(PIRP) { NOT_IMPLEMENTED(PoStartNextPowerIrp); }
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID, PIRP*) { NOT_IMPLEMENTED(PoRequestPowerIrp); }
@@ -90,11 +84,15 @@ const std::vector<Export>& ExportTable() {
       {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
       // Diagnostics
       IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
-      // Plug and Play, power, registry, device interfaces: not yet
-      MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
-      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), IMPLEMENTED(IoOpenDeviceRegistryKey),
-      IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose), IMPLEMENTED(RtlWriteRegistryValue),
-      IMPLEMENTED(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
+      // Plug and Play, device interfaces and notifications
+      IMPLEMENTED(IoRegisterDeviceInterface), IMPLEMENTED(IoSetDeviceInterfaceState),
+      IMPLEMENTED(IoRegisterPlugPlayNotification), IMPLEMENTED(IoUnregisterPlugPlayNotification),
+      IMPLEMENTED(IoInvalidateDeviceState),
+      // Registry
+      IMPLEMENTED(IoOpenDeviceRegistryKey), IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose),
+      IMPLEMENTED(RtlWriteRegistryValue), IMPLEMENTED(RtlDeleteRegistryValue),
+      // Power: not yet
+      MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
       MISSING(PoSetPowerState),
   };
   return table;

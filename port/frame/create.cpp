@@ -123,13 +123,16 @@ NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CompleteCreateClose(Irp, status);
 }
 
+// The handle's remove-lock hold goes last, after the close is completed: a
+// removal waiting for it may delete the port the moment it is released.
 NTSTATUS Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   NTSTATUS status = PortCloseSequence(extension);
   IoStopTimer(DeviceObject);
   InterlockedDecrement(&extension->OpenCount);
+  CompleteCreateClose(Irp, status);
   IoReleaseRemoveLockEx(&extension->RemoveLock, DeviceObject, sizeof(IO_REMOVE_LOCK));
-  return CompleteCreateClose(Irp, status);
+  return status;
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ TEST_F(PortDefaults, ANewPortIsClosedUnboundAndConfiguredFor115200Baud8N1) {
   EXPECT_TRUE(ext->TargetDetached);
   EXPECT_FALSE(ext->PortOpen);
   EXPECT_EQ(ext->OpenCount, 0);
-  EXPECT_EQ(ext->PnpState, (ULONG)PortNotStarted);
+  EXPECT_EQ(ext->PnpState, (ULONG)PortStarted) << "the Plug and Play manager started it";
   EXPECT_EQ(ext->RxRing.Size, 0u) << "the rings get storage only at open";
   EXPECT_EQ(ext->TxRing.Size, 0u);
   EXPECT_EQ(ext->InputPipe.Length, 1024u);

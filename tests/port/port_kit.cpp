@@ -2,68 +2,34 @@
 
 namespace porttest {
 
-namespace {
-
-// The port driver's dispatch table, as its DriverEntry fills it.
-NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  driver->MajorFunction[IRP_MJ_CREATE] = PortCreateClose;
-  driver->MajorFunction[IRP_MJ_CLOSE] = PortCreateClose;
-  driver->MajorFunction[IRP_MJ_READ] = PortReadWrite;
-  driver->MajorFunction[IRP_MJ_WRITE] = PortReadWrite;
-  driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = PortFlush;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PortDeviceControl;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = PortCleanup;
-  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PortSystemControl;
-  driver->MajorFunction[IRP_MJ_PNP] = PortPnp;
-  driver->DriverExtension->AddDevice = PortAddDevice;
-  return STATUS_SUCCESS;
-}
-
-}  // namespace
-
-PortRig::PortRig(PortConfig config) {
-  driver_ = machine_.LoadDriver(u"tolvane", TestEntry);
-  pdo_ = sim::CreateRootPdo(config.exclusive);
-  AsDriver([&] {
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver_, sizeof(PORT_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT,
-                                     FILE_DEVICE_SECURE_OPEN, TRUE, &device);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    PPORT_EXTENSION extension = PortExtension(device);
-    RtlZeroMemory(extension, sizeof *extension);
-    extension->PhysicalDeviceObject = pdo_;
-    extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, pdo_);
-    WCHAR match[TARGET_MATCH_CHARS] = {};
-    for (size_t i = 0; i < config.targetMatch.size() && i + 1 < TARGET_MATCH_CHARS; ++i) match[i] = config.targetMatch[i];
-    ASSERT_EQ(InitializePort(device, config.endPointCaps, match), STATUS_SUCCESS);
-    device_ = device;
-  });
-}
-
-PortRig::~PortRig() {
-  // The last reference on a file can go at DISPATCH_LEVEL (a request completed
-  // by a DPC), and then NT closes the file later from a worker thread: wait
-  // for that close, as a removal waits for it through the remove lock.
-  for (int i = 0; device_ && Extension()->OpenCount != 0 && i < 1000; ++i) machine_.Sleep(sim::kTicksPerMs);
-  if (device_) {
-    AsDriver([&] {
-      PortReleaseResources(device_);
-      IoDetachDevice(PortExtension(device_)->LowerDeviceObject);
-      IoDeleteDevice(device_);
-    });
+PortRig::PortRig(PortConfig config, sim::MachineOptions options) : machine_(std::move(options)) {
+  Values values;
+  if (config.portName) values.emplace_back(u"PortName", sim::RegistryValue::String(u"COM7"));
+  if (config.endPointCaps) values.emplace_back(u"EndPointCaps", sim::RegistryValue::Dword(config.endPointCaps));
+  if (!config.targetMatch.empty()) values.emplace_back(u"TargetDevice", sim::RegistryValue::String(config.targetMatch));
+  for (auto& [name, value] : config.values) {
+    std::erase_if(values, [&](const auto& each) { return each.first == name; });
+    values.emplace_back(name, value);
   }
-  sim::DeleteRootPdo(pdo_);
-  machine_.UnloadDriver(driver_);  // stops the test on any leak or residue
+  machine_.Pnp().AddService({u"tolvane", TolvaneDriverEntry});
+  if (config.beforeAdd) config.beforeAdd(machine_);
+  machine_.Pnp().Bind({kHardwareId, u"tolvane", {}, config.lowerFilters});
+  node_ = machine_.Pnp().AddRootDevice({kInstancePath, {kHardwareId}, values, config.exclusive});
 }
 
-std::u16string PortRig::Path() { return machine_.Objects().NameOf(pdo_); }
+PortRig::~PortRig() { Remove(); }
+
+bool PortRig::Remove() {
+  if (!node_ || node_->State() == sim::NodeState::Removed) return true;
+  return machine_.Pnp().RemoveDevice(node_);
+}
 
 HANDLE PortRig::Open(DWORD flags) {
   return CreateFileW(Path(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, flags);
 }
 
 void PortRig::AsDriver(const std::function<void()>& body) {
-  sim::FrameScope frame(driver_, (const void*)&TestEntry, sim::FrameKind::Other);
+  sim::FrameScope frame(Driver(), (const void*)&TolvaneDriverEntry, sim::FrameKind::Other);
   body();
 }
 

@@ -30,7 +30,6 @@ BOOLEAN TargetBound(PPORT_EXTENSION Extension);
 BOOLEAN PipesReady(PPORT_EXTENSION Extension);
 
 // Creation, naming and the registry (frame/vport.cpp, frame/registry.cpp).
-NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* TargetMatch);
 NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value);
 NTSTATUS WriteRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, ULONG Value);
@@ -39,10 +38,6 @@ NTSTATUS QueryRegistryString(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, 
 // Target binding (frame/binding.cpp).
 BOOLEAN MatchTarget(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS PipeOpenClose(PPORT_EXTENSION Extension, UCHAR MajorFunction);
-
-// Plug and Play (frame/pnp.cpp).
-void PortRemoveDevice(PDEVICE_OBJECT DeviceObject);
-void PortReleaseResources(PDEVICE_OBJECT DeviceObject);
 
 // Rings (control/ring.cpp).
 void RingInitialize(PRING_BUFFER Ring);

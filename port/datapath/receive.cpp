@@ -21,8 +21,8 @@ NTSTATUS PostPipeRead(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PUCHAR Buff
   } else if (!Buffer || Length == 0) {
     status = STATUS_INVALID_PARAMETER;
   } else {
-    // Reads on a bound target are posted by the receive engine's transfer
-    // path, which completes into the pipe's CompletionRoutine.
+    // The transfer that carries a read to a bound target is the receive
+    // engine's; until it is in place no loop can start, as if unbound.
     status = STATUS_DELETE_PENDING;
   }
   DecrementBusy(Extension);

@@ -61,6 +61,51 @@ NTSTATUS QueryDeviceState(PPORT_EXTENSION Extension, PIRP Irp) {
   return Succeed(Extension, Irp);
 }
 
+// The port's resources: the data path stopped and its requests ended, the
+// rings and the receive buffer freed, the DOS name and SERIALCOMM entry gone.
+void PortReleaseResources(PDEVICE_OBJECT DeviceObject) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  StopPipeReads(extension);
+  CancelReadRequests(extension);
+  StopTransmit(extension);
+  CancelWriteRequests(extension);
+  CompletePendingWait(extension);
+  RingFree(&extension->RxRing);
+  FreeTransmitQueue(extension);
+  if (extension->InputPipe.Buffer) {
+    ExFreePoolWithTag(extension->InputPipe.Buffer, PORT_POOL_TAG);
+    extension->InputPipe.Buffer = NULL;
+  }
+  if (extension->DosName.Length) {
+    IoDeleteSymbolicLink(&extension->DosName);
+    RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", extension->InterfaceName.Buffer);
+  }
+  if (extension->DosName.Buffer) {
+    ExFreePoolWithTag(extension->DosName.Buffer, PORT_POOL_TAG);
+    RtlZeroMemory(&extension->DosName, sizeof(UNICODE_STRING));
+  }
+}
+
+// The teardown at IRP_MN_REMOVE_DEVICE, after the request went down.
+void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  PortReleaseResources(DeviceObject);
+  PipeOpenClose(extension, IRP_MJ_CLOSE);
+  extension->TargetDeviceObject = NULL;
+  if (extension->TargetFileObject) {
+    ObDereferenceObject(extension->TargetFileObject);
+    extension->TargetFileObject = NULL;
+  }
+  if (extension->TargetNotificationEntry) {
+    IoUnregisterPlugPlayNotification(extension->TargetNotificationEntry);
+    extension->TargetNotificationEntry = NULL;
+  }
+  IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+  if (extension->LowerDeviceObject) IoDetachDevice(extension->LowerDeviceObject);
+  if (extension->InterfaceName.Buffer) ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
+  IoDeleteDevice(DeviceObject);
+}
+
 // Removal: new opens, reads, writes and flushes are refused from here; the
 // remove lock waits for AddDevice's hold and every open handle to go. Then
 // the request goes down and the port tears itself down.
@@ -116,49 +161,4 @@ NTSTATUS NTAPI PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     default:
       return PassDown(extension, Irp);
   }
-}
-
-// The port's resources: the data path stopped and its requests ended, the
-// rings and the receive buffer freed, the DOS name and SERIALCOMM entry gone.
-void PortReleaseResources(PDEVICE_OBJECT DeviceObject) {
-  PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  StopPipeReads(extension);
-  CancelReadRequests(extension);
-  StopTransmit(extension);
-  CancelWriteRequests(extension);
-  CompletePendingWait(extension);
-  RingFree(&extension->RxRing);
-  FreeTransmitQueue(extension);
-  if (extension->InputPipe.Buffer) {
-    ExFreePoolWithTag(extension->InputPipe.Buffer, PORT_POOL_TAG);
-    extension->InputPipe.Buffer = NULL;
-  }
-  if (extension->DosName.Length) {
-    IoDeleteSymbolicLink(&extension->DosName);
-    RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", extension->InterfaceName.Buffer);
-  }
-  if (extension->DosName.Buffer) {
-    ExFreePoolWithTag(extension->DosName.Buffer, PORT_POOL_TAG);
-    RtlZeroMemory(&extension->DosName, sizeof(UNICODE_STRING));
-  }
-}
-
-// The teardown at IRP_MN_REMOVE_DEVICE, after the request went down.
-void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
-  PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  PortReleaseResources(DeviceObject);
-  PipeOpenClose(extension, IRP_MJ_CLOSE);
-  extension->TargetDeviceObject = NULL;
-  if (extension->TargetFileObject) {
-    ObDereferenceObject(extension->TargetFileObject);
-    extension->TargetFileObject = NULL;
-  }
-  if (extension->TargetNotificationEntry) {
-    IoUnregisterPlugPlayNotification(extension->TargetNotificationEntry);
-    extension->TargetNotificationEntry = NULL;
-  }
-  IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
-  if (extension->LowerDeviceObject) IoDetachDevice(extension->LowerDeviceObject);
-  if (extension->InterfaceName.Buffer) ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
-  IoDeleteDevice(DeviceObject);
 }

@@ -127,8 +127,6 @@ NTSTATUS DiscardPortDevice(PDEVICE_OBJECT Device, NTSTATUS Status) {
   return Status;
 }
 
-}  // namespace
-
 // Steps of AddDevice after the port's device object is attached: the device
 // object's settings, the registry values read into the port, the pipe file
 // objects, the remove lock (held once from here until the removal), locks,
@@ -182,6 +180,8 @@ NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* 
   Device->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
+
+}  // namespace
 
 // AddDevice: reads the port's configuration, creates and attaches the port,
 // and initialises it.

@@ -107,6 +107,27 @@ TEST(PortCreation, ThePortRegistersAndEnablesItsComPortInterface) {
   EXPECT_EQ(rig.Extension()->InterfaceName.MaximumLength, rig.Extension()->InterfaceName.Length + 2);
 }
 
+TEST(PortRegistry, NumbersReadBackAndAFailedReadLeavesTheOutputAlone) {
+  PortRig rig({.values = {{u"Blob", RegistryValue::Binary(std::vector<uint8_t>(100, 7))}}});
+  PDEVICE_OBJECT pdo = rig.Node()->PhysicalDeviceObject();
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG value = 0x55;
+  rig.AsDriver([&] { status = ReadRegistryDword(pdo, L"Missing", &value); });
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(value, 0x55u);
+  rig.AsDriver([&] { status = ReadRegistryDword(pdo, L"Blob", &value); });
+  EXPECT_FALSE(NT_SUCCESS(status)) << "100 bytes do not fit the query's buffer";
+  EXPECT_EQ(value, 0x55u);
+  rig.AsDriver([&] { status = WriteRegistryDword(pdo, L"HasPluggedIn", 1); });
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  std::optional<RegistryValue> written = rig.Machine().Reg().GetValue(rig.HardwareKey(), u"HasPluggedIn");
+  ASSERT_TRUE(written.has_value());
+  EXPECT_EQ(written->AsDword(), std::optional<ULONG>(1)) << "written as REG_DWORD";
+  rig.AsDriver([&] { status = ReadRegistryDword(pdo, L"HasPluggedIn", &value); });
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(value, 1u);
+}
+
 TEST(PortNaming, TheDosNamePointsToTheInterfaceAndSerialCommNamesThePort) {
   PortRig rig;
   std::u16string link = InterfaceOf(rig);

@@ -9,6 +9,9 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 
 extern "C" {
+// Every DEFINE_GUID below defines its GUID (selectany, so one copy per image):
+// the drivers compare against the DDK's interface and notification GUIDs.
+#include <initguid.h>
 #include <ntddk.h>
 #include <wdm.h>
 #include <wdmguid.h>

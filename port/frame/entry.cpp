@@ -1,105 +1,27 @@
-// tolvane: driver entry and dispatch. A skeleton: the port's own routines
-// replace these handlers as the driver is built; until then the port is a
-// correct WDM function driver that accepts open and close and refuses the rest.
-#include "common/kernel.h"
+// tolvane: the driver's entry point and unload. DriverEntry fills the
+// dispatch table and registers for arrivals of the pipe driver's interface,
+// those already present included, so that ports can bind to it.
+#include "port/routines.h"
 
-namespace {
+// Driver-wide state: the interface-arrival registration and the debug level
+// read from each port's registry key (which nothing consults).
+ULONG DebugLevel;
+static PVOID InterfaceNotificationEntry;
+static BOOLEAN InterfaceNotificationRegistered;
 
-struct SKELETON_EXTENSION {
-  PDEVICE_OBJECT LowerDeviceObject;
-};
-
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
-}
-
-PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT DeviceObject) {
-  return ((SKELETON_EXTENSION*)DeviceObject->DeviceExtension)->LowerDeviceObject;
-}
-
-NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Passes a request down and waits until the lower drivers have finished it.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, SignalCompletion, &event, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(LowerOf(DeviceObject), Irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    status = Irp->IoStatus.Status;
-  }
-  return status;
-}
-
-NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(LowerOf(DeviceObject), Irp);
-}
-
-}  // namespace
-
-NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
-
-NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_DELETE_PENDING); }
-
-NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_DELETE_PENDING); }
-
-NTSTATUS NTAPI PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_NOT_SUPPORTED); }
-
-NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
-
-NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PoStartNextPowerIrp(Irp);
-  IoSkipCurrentIrpStackLocation(Irp);
-  return PoCallDriver(LowerOf(DeviceObject), Irp);
-}
-
-NTSTATUS NTAPI PortSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PassDown(DeviceObject, Irp); }
-
-NTSTATUS NTAPI PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      return CompleteRequest(Irp, ForwardAndWait(DeviceObject, Irp));
-    case IRP_MN_REMOVE_DEVICE: {
-      PDEVICE_OBJECT lower = LowerOf(DeviceObject);
-      Irp->IoStatus.Status = STATUS_SUCCESS;
-      NTSTATUS status = PassDown(DeviceObject, Irp);
-      IoDetachDevice(lower);
-      IoDeleteDevice(DeviceObject);
-      return status;
-    }
-    default:
-      return PassDown(DeviceObject, Irp);
+// Undoes the interface-arrival registration. Every port is gone by now.
+static void NTAPI PortUnload(PDRIVER_OBJECT DriverObject) {
+  if (InterfaceNotificationRegistered) {
+    IoUnregisterPlugPlayNotification(InterfaceNotificationEntry);
+    InterfaceNotificationRegistered = FALSE;
   }
 }
 
-NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
-  PDEVICE_OBJECT device;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SKELETON_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
-  if (!NT_SUCCESS(status)) return status;
-  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
-  if (!lower) {
-    IoDeleteDevice(device);
-    return STATUS_NO_SUCH_DEVICE;
-  }
-  ((SKELETON_EXTENSION*)device->DeviceExtension)->LowerDeviceObject = lower;
-  device->Flags |= DO_BUFFERED_IO | (lower->Flags & DO_POWER_PAGABLE);
-  device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
-}
-
-void NTAPI PortUnload(PDRIVER_OBJECT DriverObject) {}
-
+// The registration failing leaves the driver loaded: its ports work unbound.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  DebugLevel = 0;
+  InterfaceNotificationEntry = NULL;
+  InterfaceNotificationRegistered = FALSE;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = PortCreateClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = PortCreateClose;
   DriverObject->MajorFunction[IRP_MJ_READ] = PortReadWrite;
@@ -112,5 +34,10 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_PNP] = PortPnp;
   DriverObject->DriverExtension->AddDevice = PortAddDevice;
   DriverObject->DriverUnload = PortUnload;
+  NTSTATUS status = IoRegisterPlugPlayNotification(
+      EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+      (PVOID)&GUID_PIPE_DRIVER_INTERFACE, DriverObject, InterfaceArrivalCallback, DriverObject,
+      &InterfaceNotificationEntry);
+  if (NT_SUCCESS(status)) InterfaceNotificationRegistered = TRUE;
   return STATUS_SUCCESS;
 }

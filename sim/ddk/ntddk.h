@@ -6,3 +6,4 @@
 #include "sim/ddk/wdmtypes.h"
 #include "sim/ddk/wdm.h"
 #include "sim/ddk/wdmpnp.h"
+#include "sim/ddk/ntddser.h"

@@ -16,6 +16,9 @@ namespace {
 constexpr unsigned char kFreshFill = 0xA5;
 constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kFreedRemembered = 4096;
+// An x86 system's whole nonpaged pool is at most 256 MB: no single request
+// beyond that can succeed, on either pool.
+constexpr SIZE_T kLargestAllocation = 256u << 20;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
 }  // namespace
@@ -81,7 +84,7 @@ PVOID PoolManager::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* 
   if (size == 0)
     VerifierStop(Rule::PoolLeak, nullptr, "zero-byte pool allocation (tag '%s') from %s", TagText(tag).c_str(),
                  SymbolName(site).c_str());
-  if (ShouldFail(tag, site)) return nullptr;
+  if (ShouldFail(tag, site) || size > kLargestAllocation) return nullptr;
   void* p = std::malloc(size);
   if (!p) return nullptr;
   std::memset(p, kFreshFill, size);

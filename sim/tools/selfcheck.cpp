@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "sim/kernel/exports.h"
@@ -12,6 +13,7 @@
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 #include "sim/tools/report.h"
+#include "sim/win32/comm.h"
 #include "sim/win32/win32.h"
 
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -133,6 +135,93 @@ void RemoveNode(sim::Machine& machine, sim::DeviceNode* node, const char16_t* se
         Text(service).c_str());
 }
 
+// The port's names: the DOS name that leads to its COM-port interface, and
+// the SERIALCOMM entry keyed by that interface.
+void ShowPortNames(sim::Machine& machine, const std::u16string& portName) {
+  std::u16string target;
+  for (const auto& [link, to] : machine.Objects().Links())
+    if (sim::Upcase(link) == sim::Upcase(u"\\??\\" + portName)) target = to;
+  Check(!target.empty(), "\\DosDevices\\%s leads to %s", Text(portName).c_str(), Text(target).c_str());
+  std::optional<sim::RegistryValue> entry = machine.Reg().GetValue(sim::kDeviceMapKey + u"\\SERIALCOMM", target);
+  std::optional<std::u16string> text = entry ? entry->AsString() : std::nullopt;
+  Check(text && *text == portName, "HARDWARE\\DEVICEMAP\\SERIALCOMM names the port %s",
+        text ? Text(*text).c_str() : "(no entry)");
+}
+
+std::string FrameText(const win32::DCB& dcb) {
+  static const char parity[] = "NOEMS";
+  char text[64];
+  std::snprintf(text, sizeof text, "%u baud, %u%c%s", (unsigned)dcb.BaudRate, (unsigned)dcb.ByteSize,
+                dcb.Parity < 5 ? parity[dcb.Parity] : '?', dcb.StopBits == win32::TWOSTOPBITS ? "2" : "1");
+  return text;
+}
+
+// An application on \\.\COM7 while no USB device is bound to the port:
+// settings applied and read back, a read timing out, a wait-on-mask that is
+// cancelled and swept by the port's one-second timer, a swallowed write.
+void UseComPort(const std::u16string& path) {
+  using namespace win32;
+  HANDLE port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
+  Check(port != INVALID_HANDLE_VALUE, "application opened %s", Text(path).c_str());
+  if (port == INVALID_HANDLE_VALUE) return;
+  HANDLE second = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  Check(second == INVALID_HANDLE_VALUE && LastNtStatus() == STATUS_ACCESS_DENIED, "a second open is refused: %s",
+        Status(LastNtStatus()).c_str());
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+
+  DCB dcb{};
+  bool got = GetCommState(port, &dcb);
+  Check(got, "GetCommState: %s (the port's defaults)", FrameText(dcb).c_str());
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  Check(SetCommState(port, &dcb), "SetCommState 9600 7E1 with DTR and RTS on (kept by the port until a device binds)");
+  DCB back{};
+  got = GetCommState(port, &back);
+  Check(got && back.BaudRate == 9600 && back.ByteSize == 7 && back.Parity == EVENPARITY, "GetCommState reads back %s",
+        FrameText(back).c_str());
+  COMMPROP properties{};
+  got = GetCommProperties(port, &properties);
+  Check(got, "GetCommProperties: settable rates 0x%05X, queues %u/%u bytes",
+        (unsigned)properties.dwSettableBaud, (unsigned)properties.dwCurrentRxQueue,
+        (unsigned)properties.dwCurrentTxQueue);
+
+  COMMTIMEOUTS timeouts{MAXULONG, MAXULONG, 250, 0, 0};
+  SetCommTimeouts(port, &timeouts);
+  OVERLAPPED read{};
+  read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  unsigned char buffer[16];
+  ReadFile(port, buffer, sizeof buffer, nullptr, &read);
+  DWORD bytes = 0;
+  Check(GetOverlappedResult(port, &read, &bytes, TRUE) && bytes == 0,
+        "a read waiting for its first byte ends after 250 ms with %u bytes (nothing arrives unbound)", (unsigned)bytes);
+
+  SetCommMask(port, EV_RXCHAR | EV_CTS);
+  OVERLAPPED wait{};
+  wait.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD events = 0;
+  bool pending = !WaitCommEvent(port, &events, &wait) && GetLastError() == ERROR_IO_PENDING;
+  Check(pending, "WaitCommEvent for EV_RXCHAR | EV_CTS is pending");
+  CancelIo(port);
+  WaitForSingleObject(wait.hEvent, INFINITE);
+  Check((NTSTATUS)wait.Internal == STATUS_CANCELLED, "CancelIo: the wait ends with %s at the port's next timer tick",
+        Status((NTSTATUS)wait.Internal).c_str());
+
+  OVERLAPPED write{};
+  write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  BOOL written = WriteFile(port, "hello", 5, &bytes, &write);
+  Log("     a write without a USB device bound: %s, %u bytes written", written ? "STATUS_SUCCESS" : "failed",
+      (unsigned)bytes);
+  COMSTAT status{};
+  got = ClearCommError(port, nullptr, &status);
+  Check(got, "ClearCommError: %u bytes waiting to be read, %u to be sent",
+        (unsigned)status.cbInQue, (unsigned)status.cbOutQue);
+  for (HANDLE event : {read.hEvent, wait.hEvent, write.hEvent}) CloseHandle(event);
+  Check(CloseHandle(port), "application closed the port (cleanup, then close)");
+}
+
 void Summary(sim::Machine& machine) {
   int implemented = 0, missing = 0;
   for (const sim::Export& entry : sim::ExportTable()) (entry.implemented ? implemented : missing)++;
@@ -169,13 +258,30 @@ int RunSelfCheck(const Options& options) {
   if (pipe) UseAsApplication(pipe->PhysicalDeviceObject(), false, STATUS_INVALID_PARAMETER);
 
   Heading("tolvane: the port's device node");
-  sim::DeviceNode* port = AddNode(machine, {u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"}, {}, true}, u"tolvane");
-  if (port) UseAsApplication(port->PhysicalDeviceObject(), true, STATUS_NOT_SUPPORTED);
+  sim::RootDeviceConfig portConfig{u"ROOT\\PORTS\\0000",
+                                   {u"ROOT\\TOLVANE"},
+                                   {{u"PortName", sim::RegistryValue::String(u"COM7")},
+                                    {u"EndPointCaps", sim::RegistryValue::Dword(1)},
+                                    {u"TargetDevice", sim::RegistryValue::String(u"Vid_1234&Pid_5678")}},
+                                   true};
+  Log("     the port's hardware key: PortName COM7, EndPointCaps 1, TargetDevice Vid_1234&Pid_5678");
+  sim::DeviceNode* port = AddNode(machine, portConfig, u"tolvane");
+  if (port) {
+    ShowPortNames(machine, u"COM7");
+    UseComPort(u"\\\\.\\COM7");
+  }
 
   Heading("Removal");
   for (sim::DeviceNode* node : machine.Pnp().Nodes())
     Log("     device tree: %s, %s", Text(node->InstancePath()).c_str(), sim::NodeStateName(node->State()));
-  if (port) RemoveNode(machine, port, u"tolvane");
+  if (port) {
+    RemoveNode(machine, port, u"tolvane");
+    bool linkGone = true;
+    for (const auto& [link, target] : machine.Objects().Links())
+      if (sim::Upcase(link) == u"\\??\\COM7") linkGone = false;
+    Check(linkGone && machine.Reg().ValueNames(sim::kDeviceMapKey + u"\\SERIALCOMM").empty(),
+          "removal took \\DosDevices\\COM7 and the SERIALCOMM entry away");
+  }
   if (pipe) RemoveNode(machine, pipe, u"merrow");
   Summary(machine);
   sim::SetTraceSink({});

@@ -153,6 +153,16 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
   return Conclude(IssueRequest(file, call), bytesReturned);
 }
 
+// NtFlushBuffersFile: needs write access; waits for the flush on any handle.
+BOOL FlushFileBuffers(HANDLE handle) {
+  FileRef file;
+  NTSTATUS status = Handles().ReferenceFile(handle, &file);
+  if (!NT_SUCCESS(status)) return FailWith(status);
+  if (!(file.Access() & (FILE_WRITE_DATA | kFileAppendData))) return FailWith(STATUS_ACCESS_DENIED);
+  IoCall call{IRP_MJ_FLUSH_BUFFERS, [](PIRP, PIO_STACK_LOCATION, PDEVICE_OBJECT, LARGE_INTEGER) {}, nullptr};
+  return Conclude(IssueRequest(file, call), nullptr);
+}
+
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD numberOfBytesTransferred, BOOL wait) {
   auto status = (NTSTATUS)__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
   if (status == STATUS_PENDING) {

@@ -91,6 +91,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite, LPDWORD 
                LPOVERLAPPED overlapped);
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                      DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+// Waits until the device has sent everything written to it (IRP_MJ_FLUSH_BUFFERS).
+BOOL FlushFileBuffers(HANDLE file);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD numberOfBytesTransferred, BOOL wait);
 // Cancels the calling thread's requests on `file`; does not wait for them.
 BOOL CancelIo(HANDLE file);

@@ -40,7 +40,9 @@ TEST(DriverSkeletons, BothDriversShareOneMachineAndLeaveNothingBehind) {
   pnp.AddService({u"merrow", MerrowDriverEntry});
   pnp.Bind({u"ROOT\\TOLVANE", u"tolvane"});
   pnp.Bind({u"USB\\VID_1234&PID_5678", u"merrow"});
-  sim::DeviceNode* port = pnp.AddRootDevice({u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"}, {}, true});
+  // A port is named at start from its PortName value.
+  sim::DeviceNode* port = pnp.AddRootDevice(
+      {u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"}, {{u"PortName", sim::RegistryValue::String(u"COM7")}}, true});
   sim::DeviceNode* pipe = pnp.AddRootDevice({u"ROOT\\MERROW\\0000", {u"USB\\VID_1234&PID_5678"}});
   ASSERT_NE(port, nullptr);
   ASSERT_NE(pipe, nullptr);

@@ -1,0 +1,58 @@
+// tolvane: the routing of read, write, flush and WMI requests, the activity
+// count that lets a target teardown drain the port's requests, and the small
+// helpers every request handler uses.
+#include "port/routines.h"
+
+// Completes a request the port decided: status, bytes and priority boost.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Information;
+  IofCompleteRequest(Irp, Boost);
+  return Status;
+}
+
+// A pipe driver is bound and not being torn down.
+BOOLEAN TargetBound(PPORT_EXTENSION Extension) {
+  return Extension->TargetDeviceObject != NULL && !Extension->TargetDetached;
+}
+
+// The three pipes are open and the device is in its open state.
+BOOLEAN PipesReady(PPORT_EXTENSION Extension) {
+  return Extension->TargetDeviceObject != NULL && !Extension->TargetDetached && Extension->OutputPipeOpen &&
+         Extension->InputPipeOpen && Extension->StatusPipeOpen && Extension->DeviceReady;
+}
+
+// Every request the port sends to the pipe driver runs between these two.
+// IdleEvent is signalled exactly when the count is 0.
+void IncrementBusy(PPORT_EXTENSION Extension) {
+  if (InterlockedIncrement(&Extension->BusyCount) == 1) KeClearEvent(&Extension->IdleEvent);
+}
+
+void DecrementBusy(PPORT_EXTENSION Extension) {
+  if (InterlockedDecrement(&Extension->BusyCount) == 0) KeSetEvent(&Extension->IdleEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// IRP_MJ_READ and IRP_MJ_WRITE: refused after removal, otherwise owned by
+// the read or write path from here on.
+NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  if (extension->Removed || extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) return DispatchRead(DeviceObject, Irp);
+  return DispatchWrite(DeviceObject, Irp);
+}
+
+// IRP_MJ_FLUSH_BUFFERS: waits until every write has gone out. A port without
+// a target has nothing to flush to and refuses.
+NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  NTSTATUS status = STATUS_DELETE_PENDING;
+  if (!extension->Removed && !extension->SurpriseRemoved && !extension->TargetDetached)
+    status = FlushTransmit(extension);
+  return CompleteRequest(Irp, status, 0);
+}
+
+// WMI is the bus driver's: passed down untouched.
+NTSTATUS NTAPI PortSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IofCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
+}

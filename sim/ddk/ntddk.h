@@ -6,3 +6,7 @@
 #include "sim/ddk/wdmtypes.h"
 #include "sim/ddk/wdm.h"
 #include "sim/ddk/wdmpnp.h"
+// USB, in the order common/kernel.h includes the real headers on Windows.
+#include "sim/ddk/usb.h"
+#include "sim/ddk/usbioctl.h"
+#include "sim/ddk/usbdlib.h"

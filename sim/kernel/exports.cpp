@@ -96,6 +96,11 @@ const std::vector<Export>& ExportTable() {
       {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
       // Diagnostics
       IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
+      // USB driver interface library (USBD.SYS, sim/usb/usbd.cpp)
+      IMPLEMENTED(USBD_GetUSBDIVersion), IMPLEMENTED(USBD_ParseDescriptors),
+      IMPLEMENTED(USBD_ParseConfigurationDescriptorEx), IMPLEMENTED(USBD_ParseConfigurationDescriptor),
+      IMPLEMENTED(USBD_CreateConfigurationRequestEx), IMPLEMENTED(USBD_CreateConfigurationRequest),
+      IMPLEMENTED(USBD_GetInterfaceLength),
       // Plug and Play, power, registry, device interfaces: not yet
       MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
       MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), MISSING(IoOpenDeviceRegistryKey),

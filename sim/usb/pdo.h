@@ -1,0 +1,66 @@
+// The physical device object the root hub makes for each plugged device, and
+// its answers: URBs and the port requests (IRP_MJ_INTERNAL_DEVICE_CONTROL),
+// Plug and Play and power as a USB hub's PDO gives them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/ddk/ntddk.h"
+#include "sim/usb/device.h"
+
+namespace sim::usb {
+
+class Bus;
+
+// The bus driver's object, \Driver\usbhub, whose requests go to the UsbPdo of
+// the device object they are sent to.
+PDRIVER_OBJECT CreateUsbBusDriver();
+void DeleteUsbBusDriver(PDRIVER_OBJECT driver);
+
+class UsbPdo {
+ public:
+  UsbPdo(Bus& bus, int port, std::shared_ptr<UsbDevice> device);
+  ~UsbPdo();
+  UsbPdo(const UsbPdo&) = delete;
+  UsbPdo& operator=(const UsbPdo&) = delete;
+
+  PDEVICE_OBJECT DeviceObject() const { return deviceObject_; }
+  const std::shared_ptr<UsbDevice>& Device() const { return device_; }
+  int PortNumber() const { return port_; }
+  Bus& BusOf() const { return bus_; }
+  static UsbPdo* FromDevice(PDEVICE_OBJECT device);
+
+  // Each runs at the IRQL the request arrives at and completes it (or pends it).
+  NTSTATUS Pnp(PIRP irp);
+  NTSTATUS Power(PIRP irp);
+  NTSTATUS InternalDeviceControl(PIRP irp);
+  NTSTATUS Other(PIRP irp);
+  // A request deferred by forced pending or slow responses, handled now on
+  // the controller's thread; its IRP was marked pending when it arrived.
+  void Replay(PIRP irp);
+
+  void FillCapabilities(DEVICE_CAPABILITIES& caps);
+  // USB\VID_xxxx&PID_yyyy&REV_zzzz, then USB\VID_xxxx&PID_yyyy.
+  std::vector<std::u16string> HardwareIds() const;
+  // USB\Class_cc&SubClass_ss&Prot_pp, USB\Class_cc&SubClass_ss, USB\Class_cc.
+  std::vector<std::u16string> CompatibleIds() const;
+  // USB\VID_xxxx&PID_yyyy\<serial number, or the port's location>.
+  std::u16string InstancePath() const;
+  std::u16string InstanceId() const;
+  bool SurpriseRemovalOk() const;
+
+ private:
+  NTSTATUS Handle(PIRP irp);
+  NTSTATUS PortRequest(PIRP irp, ULONG code);
+  NTSTATUS QueryId(PIRP irp);
+  NTSTATUS QueryText(PIRP irp);
+
+  Bus& bus_;
+  int port_;
+  std::shared_ptr<UsbDevice> device_;
+  PDEVICE_OBJECT deviceObject_ = nullptr;
+};
+
+}  // namespace sim::usb

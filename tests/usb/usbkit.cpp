@@ -1,0 +1,118 @@
+#include "tests/usb/usbkit.h"
+
+#include <gtest/gtest.h>
+
+namespace usbkit {
+
+NTSTATUS Call::Wait() {
+  if (returned == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  return returned == STATUS_PENDING ? iosb.Status : returned;
+}
+
+bool Call::Done() { return returned != STATUS_PENDING || KeReadStateEvent(&event); }
+
+Bus::Bus(sim::usb::ControllerOptions options)
+    : controller(std::make_unique<sim::usb::HostController>(options)) {
+  client_ = testkit::LoadDriver(machine, u"usbclient");
+}
+
+Bus::~Bus() {
+  for (Client& c : clients_) testkit::Delete(c.device);
+  controller.reset();
+}
+
+int Bus::Plug(std::shared_ptr<sim::usb::DeviceModel> model, const sim::usb::DeviceFaults& faults) {
+  int port = controller->Plug(std::move(model), faults);
+  if (!port) return 0;
+  Client c{std::make_unique<testkit::Behaviour>(), nullptr, port};
+  c.behaviour->dispatch[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT d, PIRP irp) { return testkit::PassDown(d, irp); };
+  c.device = testkit::CreateDevice(client_, *c.behaviour);
+  testkit::Attach(c.device, controller->Pdo(port));
+  clients_.push_back(std::move(c));
+  return port;
+}
+
+PDEVICE_OBJECT Bus::Top(int port) {
+  for (auto it = clients_.rbegin(); it != clients_.rend(); ++it)
+    if (it->port == port) return it->device;
+  return nullptr;
+}
+
+std::unique_ptr<Call> Send(PDEVICE_OBJECT top, PVOID argument, ULONG code) {
+  auto call = std::make_unique<Call>();
+  KeInitializeEvent(&call->event, NotificationEvent, FALSE);
+  call->irp = IoBuildDeviceIoControlRequest(code, top, nullptr, 0, nullptr, 0, TRUE, &call->event, &call->iosb);
+  IoGetNextIrpStackLocation(call->irp)->Parameters.Others.Argument1 = argument;
+  call->returned = IoCallDriver(top, call->irp);
+  return call;
+}
+
+NTSTATUS SendAndWait(PDEVICE_OBJECT top, PVOID argument, ULONG code) { return Send(top, argument, code)->Wait(); }
+
+URB DescriptorUrb(UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length) {
+  URB urb{};
+  UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, language,
+                               buffer, nullptr, length, nullptr);
+  return urb;
+}
+
+URB BulkUrb(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG flags, PMDL mdl) {
+  URB urb{};
+  UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, mdl,
+                                         length, flags, nullptr);
+  return urb;
+}
+
+URB VendorUrb(USHORT function, bool in, UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length) {
+  URB urb{};
+  UsbBuildVendorRequest(&urb, function, (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT, 0, request, value, index, buffer,
+                        nullptr, length, nullptr);
+  return urb;
+}
+
+URB PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) {
+  URB urb{};
+  urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbHeader.Function = function;
+  urb.UrbPipeRequest.PipeHandle = pipe;
+  return urb;
+}
+
+std::vector<uint8_t> ReadConfiguration(PDEVICE_OBJECT top) {
+  std::vector<uint8_t> header(9);
+  URB urb = DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header.data(), 9);
+  if (!NT_SUCCESS(SendAndWait(top, &urb))) return {};
+  std::vector<uint8_t> all(header[2] | header[3] << 8);
+  urb = DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, all.data(), (ULONG)all.size());
+  if (!NT_SUCCESS(SendAndWait(top, &urb))) return {};
+  all.resize(urb.UrbControlDescriptorRequest.TransferBufferLength);
+  return all;
+}
+
+Selected SelectFirstConfiguration(PDEVICE_OBJECT top, ULONG maximumTransferSize) {
+  Selected out;
+  std::vector<uint8_t> bytes = ReadConfiguration(top);
+  if (bytes.empty()) return out;
+  // The descriptor lives in pool, as a driver's copy does.
+  auto config = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, bytes.size());
+  std::memcpy(config, bytes.data(), bytes.size());
+  USHORT size = 0;
+  PURB urb = USBD_CreateConfigurationRequest(config, &size);
+  if (!urb) {
+    ExFreePool(config);
+    return out;
+  }
+  auto& interface = urb->UrbSelectConfiguration.Interface;
+  for (ULONG i = 0; i < interface.NumberOfPipes; ++i) interface.Pipes[i].MaximumTransferSize = maximumTransferSize;
+  out.status = SendAndWait(top, urb);
+  out.usbd = urb->UrbHeader.Status;
+  out.configuration = urb->UrbSelectConfiguration.ConfigurationHandle;
+  out.interfaceClass = interface.Class;
+  for (ULONG i = 0; NT_SUCCESS(out.status) && i < interface.NumberOfPipes; ++i) out.pipes.push_back(interface.Pipes[i]);
+  ExFreePool(urb);
+  ExFreePool(config);
+  return out;
+}
+
+}  // namespace usbkit

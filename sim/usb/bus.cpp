@@ -151,8 +151,8 @@ void Bus::RunDue(Tick now) {
       done = TakeFinished(UINT64_MAX);
     }
     for (Port& port : ports_) {
-      if (!port.device || !port.device->unplugRequested || port.device->gone) continue;
-      port.device->unplugRequested = false;
+      if (!port.device || !port.device->unplugRequested || port.device->unplugQueued) continue;
+      port.device->unplugQueued = true;
       int number = port.number;
       hubWork_.push_back([this, number] { Unplug(number); });
       KeSetEvent(&hubWake_, 0, FALSE);

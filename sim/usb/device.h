@@ -88,7 +88,8 @@ struct UsbDevice {
   std::shared_ptr<Endpoint> control;      // endpoint 0
   uint32_t controlFailuresLeft = 0;       // DeviceFaults::failControlFirst, counting down
   uint64_t dataBytes = 0;                 // for DeviceFaults::unplugAfterBytes
-  bool unplugRequested = false;
+  bool unplugRequested = false;          // the unplug fault struck; the hub thread unplugs it
+  bool unplugQueued = false;
   std::u16string product, serial;         // strings read at enumeration
 
   // The pipe `handle` names in the current configuration, or nullptr.

@@ -55,6 +55,9 @@ std::unique_ptr<Call> Send(PDEVICE_OBJECT top, PVOID argument, ULONG code = IOCT
 // Sends and waits.
 NTSTATUS SendAndWait(PDEVICE_OBJECT top, PVOID argument, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
 
+// A Plug and Play request to `top`'s stack with `parameters`; its final status block.
+IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT top, UCHAR minor, const IO_STACK_LOCATION& parameters = {});
+
 // URBs as function drivers build them.
 URB DescriptorUrb(UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length);
 URB BulkUrb(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG flags, PMDL mdl = nullptr);

@@ -33,6 +33,13 @@ typedef enum _KEY_VALUE_INFORMATION_CLASS {
   KeyValueBasicInformation = 0, KeyValueFullInformation, KeyValuePartialInformation
 } KEY_VALUE_INFORMATION_CLASS;
 
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+  ULONG TitleIndex;
+  ULONG Type;
+  ULONG NameLength;
+  WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
+
 typedef struct _KEY_VALUE_FULL_INFORMATION {
   ULONG TitleIndex;
   ULONG Type;

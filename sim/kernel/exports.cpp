@@ -20,12 +20,6 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY, UL
                                               PDRIVER_NOTIFICATION_CALLBACK_ROUTINE, PVOID, PVOID*) { NOT_IMPLEMENTED(IoRegisterPlugPlayNotification); }
 NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID) { NOT_IMPLEMENTED(IoUnregisterPlugPlayNotification); }
 void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) { NOT_IMPLEMENTED(IoInvalidateDeviceState); }
-NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT, ULONG, ACCESS_MASK, PHANDLE) { NOT_IMPLEMENTED(IoOpenDeviceRegistryKey); }
-NTSTATUS NTAPI ZwQueryValueKey(HANDLE, PUNICODE_STRING, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, PULONG) { NOT_IMPLEMENTED(ZwQueryValueKey); }
-NTSTATUS NTAPI ZwSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(ZwSetValueKey); }
-NTSTATUS NTAPI ZwClose(HANDLE) { NOT_IMPLEMENTED(ZwClose); }
-NTSTATUS NTAPI RtlWriteRegistryValue(ULONG, PCWSTR, PCWSTR, ULONG, PVOID, ULONG) { NOT_IMPLEMENTED(RtlWriteRegistryValue); }
-NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG, PCWSTR, PCWSTR) { NOT_IMPLEMENTED(RtlDeleteRegistryValue); }
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT, PIRP) { NOT_IMPLEMENTED(PoCallDriver); }
 void NTAPI PoStartNextPowerIrp(PIRP) { NOT_IMPLEMENTED(PoStartNextPowerIrp); }
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID, PIRP*) { NOT_IMPLEMENTED(PoRequestPowerIrp); }
@@ -103,9 +97,9 @@ const std::vector<Export>& ExportTable() {
       IMPLEMENTED(USBD_GetInterfaceLength),
       // Plug and Play, power, registry, device interfaces: not yet
       MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
-      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), MISSING(IoOpenDeviceRegistryKey),
-      MISSING(ZwQueryValueKey), MISSING(ZwSetValueKey), MISSING(ZwClose), MISSING(RtlWriteRegistryValue),
-      MISSING(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
+      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), IMPLEMENTED(IoOpenDeviceRegistryKey),
+      IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose), IMPLEMENTED(RtlWriteRegistryValue),
+      IMPLEMENTED(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
       MISSING(PoSetPowerState),
   };
   return table;

@@ -117,6 +117,7 @@ void Machine::UnloadDriver(PDRIVER_OBJECT driver) {
   }
   residue += dpcs_->Residue(driver);
   residue += workers_->Residue(driver);
+  residue += registry_->Residue(driver);
   if (!residue.empty())
     VerifierStop(Rule::UnloadResidue, nullptr, "%s unloads leaving:%s", DriverName(driver).c_str(), residue.c_str());
   pool_->CheckNoLeaks(driver);

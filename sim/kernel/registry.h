@@ -4,6 +4,7 @@
 // human-readable text file.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,12 @@ class Registry {
                       ULONG length, PULONG resultLength);
   NTSTATUS SetValue(HANDLE key, PCUNICODE_STRING name, ULONG type, const void* data, ULONG size);
   size_t OpenHandleCount() const;
+  // Key handles `driver` still has open (unload residue).
+  std::string Residue(PDRIVER_OBJECT driver) const;
+
+  // Every key (parents first, then subkeys in name order) with its values.
+  void Visit(const std::function<void(const std::u16string& path,
+                                      const std::vector<std::pair<std::u16string, RegistryValue>>& values)>& visit) const;
 
  private:
   struct Impl;

@@ -12,6 +12,8 @@
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 #include "sim/tools/report.h"
+#include "sim/usb/adapter.h"
+#include "sim/usb/controller.h"
 #include "sim/win32/win32.h"
 
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -131,6 +133,14 @@ int RunSelfCheck(const Options& options) {
   Heading("Boot");
   Log("     simulated machine up: %d processors, %s, verifier on", machineOptions.processors,
       options.realTime ? "real time" : "virtual time");
+  // The USB bus with the default adapter plugged in: the hub enumerates it
+  // (and the capture, if any, shows it).
+  sim::usb::ControllerOptions usbOptions;
+  usbOptions.pcapPath = options.pcap;
+  auto usb = std::make_unique<sim::usb::HostController>(usbOptions);
+  int adapterPort = usb->Plug(std::make_shared<sim::usb::SerialAdapter>());
+  Check(adapterPort != 0, "USB: the default adapter plugged into root-hub port %d, address %u, PDO %s", adapterPort,
+        (unsigned)usb->Address(adapterPort), sim::Narrow(NameOf(usb->Pdo(adapterPort))).c_str());
   PDRIVER_OBJECT merrow = Load(machine, u"merrow", MerrowDriverEntry);
   PDRIVER_OBJECT tolvane = Load(machine, u"tolvane", TolvaneDriverEntry);
 
@@ -142,6 +152,9 @@ int RunSelfCheck(const Options& options) {
     Heading("tolvane: a device node");
     RunDeviceNode(tolvane, true, STATUS_NOT_SUPPORTED);
   }
+
+  if (!options.pcap.empty()) Log("     USB capture: %llu records in %s", (unsigned long long)usb->CapturedRecords(), options.pcap.c_str());
+  usb.reset();
 
   Heading("Unload");
   for (PDRIVER_OBJECT driver : {tolvane, merrow}) {

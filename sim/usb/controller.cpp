@@ -23,7 +23,16 @@ int HostController::Plug(std::shared_ptr<DeviceModel> model, const DeviceFaults&
   return bus_->Plug(std::move(model), faults);
 }
 
-void HostController::Unplug(int port) { bus_->Unplug(port); }
+void HostController::Unplug(int port) {
+  // Telling the Plug and Play manager needs PASSIVE_LEVEL: from higher up the
+  // hub's thread does it.
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    Bus* bus = bus_.get();
+    bus->RunOnHubThread([bus, port] { bus->Unplug(port); });
+    return;
+  }
+  bus_->Unplug(port);
+}
 
 PDEVICE_OBJECT HostController::Pdo(int port) {
   std::lock_guard guard(bus_->lock_);

@@ -92,6 +92,15 @@ int Bus::Plug(std::shared_ptr<DeviceModel> model, const DeviceFaults& faults, in
     port->device = device;
     port->enabled = true;
     Enumerate(*device);
+    // Two devices of one kind with one serial number: as Windows does, the
+    // second is known by its port instead.
+    for (Port& other : ports_) {
+      UsbDevice* d = other.device.get();
+      if (d && d != device.get() && !device->serial.empty() && d->serial == device->serial &&
+          d->DeviceDescriptor().idVendor == device->DeviceDescriptor().idVendor &&
+          d->DeviceDescriptor().idProduct == device->DeviceDescriptor().idProduct)
+        device->serial.clear();
+    }
     pdos_.push_back(std::make_unique<UsbPdo>(*this, port->number, device));
     pdo = port->pdo = pdos_.back().get();
     number = port->number;

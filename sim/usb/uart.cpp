@@ -15,6 +15,11 @@ size_t HighWater(size_t capacity) { return capacity > 32 ? capacity - 16 : capac
 
 }  // namespace
 
+// A null-modem partner outliving this UART is left with its line open.
+Uart::~Uart() {
+  if (partner_ && partner_->partner_ == this) partner_->partner_ = nullptr;
+}
+
 void Uart::SetLine(const LineSettings& line) {
   line_ = line;
   OutputsChanged();

@@ -43,6 +43,9 @@ class Uart {
   };
 
   Uart(size_t receiveFifo, size_t transmitFifo) : rxCapacity_(receiveFifo), txCapacity_(transmitFifo) {}
+  ~Uart();
+  Uart(const Uart&) = delete;
+  Uart& operator=(const Uart&) = delete;
   void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
   void SetLine(const LineSettings& line);
   const LineSettings& Line() const { return line_; }

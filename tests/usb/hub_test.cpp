@@ -135,6 +135,18 @@ TEST_F(Hub, DeviceWithoutSerialNumberGetsAPortInstance) {
   EXPECT_EQ(id[0], u"6&1&0&" + std::u16string(1, (char16_t)(u'0' + port)));
 }
 
+TEST_F(Hub, SecondDeviceWithTheSameSerialNumberIsKnownByItsPort) {
+  Start();
+  int second = bus.Plug(std::make_shared<SerialAdapter>());
+  IO_STACK_LOCATION stack{};
+  stack.Parameters.QueryId.IdType = BusQueryInstanceID;
+  IO_STATUS_BLOCK r = usbkit::SendPnp(bus.Top(second), IRP_MN_QUERY_ID, stack);
+  ASSERT_EQ(r.Status, STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string((const char16_t*)r.Information), u"6&1&0&" + std::u16string(1, (char16_t)(u'0' + second)));
+  ExFreePool((PVOID)r.Information);
+  EXPECT_EQ(QueryId(BusQueryInstanceID), std::vector<std::u16string>{u"SIM0001"}) << "the first keeps its serial number";
+}
+
 TEST_F(Hub, CapabilitiesMapSystemStatesAndReportSurpriseRemovalOkPerDevice) {
   Start();
   DEVICE_CAPABILITIES caps{};

@@ -130,6 +130,36 @@ TEST_F(Capture, RecordsEveryUrbAndItsCompletionWithDataInItsDirection) {
   EXPECT_EQ(p[8].status, (uint32_t)USBD_STATUS_STALL_PID);
 }
 
+TEST_F(Capture, IsochronousRecordsCarryTheirPacketTables) {
+  sim::usb::AdapterConfig config;
+  config.controlAndIsochronous = true;
+  int p = bus.Plug(std::make_shared<SerialAdapter>(config));
+  usbkit::Selected s = usbkit::SelectFirstConfiguration(bus.Top(p));
+  ASSERT_EQ(s.pipes.size(), 5u);
+  const ULONG packets = 3;
+  std::vector<uint8_t> storage(GET_ISO_URB_SIZE(packets));
+  auto urb = (PURB)storage.data();
+  urb->UrbHeader.Length = (USHORT)storage.size();
+  urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  auto& t = urb->UrbIsochronousTransfer;
+  std::vector<uint8_t> buffer(packets * 192);
+  t.PipeHandle = s.pipes[4].PipeHandle;
+  t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
+  t.TransferBuffer = buffer.data();
+  t.TransferBufferLength = (ULONG)buffer.size();
+  t.NumberOfPackets = packets;
+  for (ULONG i = 0; i < packets; ++i) t.IsoPacket[i].Offset = i * 192;
+  ASSERT_EQ(usbkit::SendAndWait(bus.Top(p), urb), STATUS_SUCCESS);
+  usbkit::PcapFile file = Read();
+  ASSERT_TRUE(file.valid) << file.problem;
+  const PcapPacket& done = file.packets.back();
+  EXPECT_EQ(done.transfer, sim::usb::kPcapIsochronous);
+  EXPECT_TRUE(done.completion);
+  EXPECT_EQ(done.endpoint, 0x85);
+  EXPECT_EQ(done.isoPackets, packets);
+  EXPECT_EQ(done.headerLength, 27 + 12 + 12 * packets);
+}
+
 TEST_F(Capture, TsharkDecodesTheFileWhereItIsInstalled) {
   if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
   usbkit::Selected s = usbkit::SelectFirstConfiguration(bus.Top(port));

@@ -232,6 +232,12 @@ typedef enum _DEVICE_RELATION_TYPE {
   BusRelations, EjectionRelations, PowerRelations, RemovalRelations, TargetDeviceRelation,
   SingleBusRelations, TransportRelations
 } DEVICE_RELATION_TYPE;
+// The answer to IRP_MN_QUERY_DEVICE_RELATIONS: referenced device objects in a
+// pool block the receiver frees.
+typedef struct _DEVICE_RELATIONS {
+  ULONG Count;
+  struct _DEVICE_OBJECT* Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryDeviceID, BusQueryHardwareIDs, BusQueryCompatibleIDs, BusQueryInstanceID,
   BusQueryDeviceSerialNumber, BusQueryContainerID

@@ -8,23 +8,10 @@
 
 using namespace sim;
 
+// The body of a routine declared in sim/ddk before the simulated kernel
+// implements it (none at present); the table lists such a routine as MISSING.
 #define NOT_IMPLEMENTED(name) \
   VerifierStop(Rule::KernelStop, nullptr, "%s is not implemented by the simulated kernel yet", #name)
-
-// Routines declared in sim/ddk that come with later work on the simulated
-// machine (Plug and Play, power, registry, device interfaces).
-extern "C" {
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT, const GUID*, PUNICODE_STRING, PUNICODE_STRING) { NOT_IMPLEMENTED(IoRegisterDeviceInterface); }
-NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING, BOOLEAN) { NOT_IMPLEMENTED(IoSetDeviceInterfaceState); }
-NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY, ULONG, PVOID, PDRIVER_OBJECT,
-                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE, PVOID, PVOID*) { NOT_IMPLEMENTED(IoRegisterPlugPlayNotification); }
-NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID) { NOT_IMPLEMENTED(IoUnregisterPlugPlayNotification); }
-void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT) { NOT_IMPLEMENTED(IoInvalidateDeviceState); }
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT, PIRP) { NOT_IMPLEMENTED(PoCallDriver); }
-void NTAPI PoStartNextPowerIrp(PIRP) { NOT_IMPLEMENTED(PoStartNextPowerIrp); }
-NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID, PIRP*) { NOT_IMPLEMENTED(PoRequestPowerIrp); }
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE) { NOT_IMPLEMENTED(PoSetPowerState); }
-}
 
 namespace sim {
 
@@ -95,12 +82,16 @@ const std::vector<Export>& ExportTable() {
       IMPLEMENTED(USBD_ParseConfigurationDescriptorEx), IMPLEMENTED(USBD_ParseConfigurationDescriptor),
       IMPLEMENTED(USBD_CreateConfigurationRequestEx), IMPLEMENTED(USBD_CreateConfigurationRequest),
       IMPLEMENTED(USBD_GetInterfaceLength),
-      // Plug and Play, power, registry, device interfaces: not yet
-      MISSING(IoRegisterDeviceInterface), MISSING(IoSetDeviceInterfaceState), MISSING(IoRegisterPlugPlayNotification),
-      MISSING(IoUnregisterPlugPlayNotification), MISSING(IoInvalidateDeviceState), IMPLEMENTED(IoOpenDeviceRegistryKey),
-      IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose), IMPLEMENTED(RtlWriteRegistryValue),
-      IMPLEMENTED(RtlDeleteRegistryValue), MISSING(PoCallDriver), MISSING(PoStartNextPowerIrp), MISSING(PoRequestPowerIrp),
-      MISSING(PoSetPowerState),
+      // Plug and Play, device interfaces and notifications
+      IMPLEMENTED(IoRegisterDeviceInterface), IMPLEMENTED(IoSetDeviceInterfaceState),
+      IMPLEMENTED(IoRegisterPlugPlayNotification), IMPLEMENTED(IoUnregisterPlugPlayNotification),
+      IMPLEMENTED(IoInvalidateDeviceState),
+      // Registry
+      IMPLEMENTED(IoOpenDeviceRegistryKey), IMPLEMENTED(ZwQueryValueKey), IMPLEMENTED(ZwSetValueKey), IMPLEMENTED(ZwClose),
+      IMPLEMENTED(RtlWriteRegistryValue), IMPLEMENTED(RtlDeleteRegistryValue),
+      // Power
+      IMPLEMENTED(PoCallDriver), IMPLEMENTED(PoStartNextPowerIrp), IMPLEMENTED(PoRequestPowerIrp),
+      IMPLEMENTED(PoSetPowerState),
   };
   return table;
 }

@@ -5,6 +5,7 @@
 #include "sim/kernel/machine.h"
 #include "sim/kernel/mdl.h"
 #include "sim/kernel/object.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 
@@ -35,6 +36,7 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_
 }
 
 void FinishThreadIrp(PIRP irp, IrpRecord& record) {
+  if (record.originator.onCompleted) record.originator.onCompleted(irp);
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer &&
         irp->IoStatus.Information)
@@ -63,6 +65,9 @@ NTSTATUS OpenFile(const OpenRequest& request, PFILE_OBJECT* file) {
   NTSTATUS status = objects.Resolve(request.path, &device, &remainder);
   if (!NT_SUCCESS(status)) return status;
   if ((device->Flags & DO_DEVICE_INITIALIZING) || objects.IsDeletePending(device)) return STATUS_NO_SUCH_DEVICE;
+  // A Plug and Play stack opens only while started, and not once surprise-removed.
+  status = CurrentMachine().Pnp().CheckOpen(device);
+  if (!NT_SUCCESS(status)) return status;
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) return STATUS_ACCESS_DENIED;
 
   PFILE_OBJECT newFile = objects.CreateFileObject(device, remainder, request.synchronous);

@@ -223,8 +223,9 @@ void CheckDispatchReturn(IrpRecord& record, int location, int generation, NTSTAT
   }
   if (!level.passed) {
     // Not completed yet: if the routine marked its location pending it queued
-    // the IRP and returned the wrong status; otherwise it lost the IRP.
-    bool marked = record.state != IrpRecord::State::Freed &&
+    // the IRP and returned the wrong status; otherwise it lost the IRP. A
+    // parked location was marked by PoCallDriver, not by the routine.
+    bool marked = !level.parked && record.state != IrpRecord::State::Freed &&
                   (((PIO_STACK_LOCATION)(irp + 1))[location - 1].Control & SL_PENDING_RETURNED);
     lock.unlock();
     if (marked)
@@ -234,7 +235,9 @@ void CheckDispatchReturn(IrpRecord& record, int location, int generation, NTSTAT
                  "the dispatch routine returned 0x%08X without completing the IRP, passing it on or returning STATUS_PENDING",
                  (unsigned)status);
   }
-  if (level.pendingAtPass) {
+  // PoCallDriver already returned STATUS_PENDING for a parked IRP; what this
+  // routine returns goes to the power manager's worker, which ignores it.
+  if (level.pendingAtPass && !level.parked) {
     lock.unlock();
     VerifierStop(Rule::PendingMismatch, irp, "the IRP was marked pending but the dispatch routine returned 0x%08X",
                  (unsigned)status);
@@ -361,49 +364,101 @@ extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   record->levels.assign(stackSize + 2, IrpLevel{});
 }
 
-extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  MaybeYield();
-  RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoCallDriver");
-  Machine& machine = CurrentMachine();
-  auto record = machine.Irps().Require(Irp, "IoCallDriver");
-  if (record->state != IrpRecord::State::Active)
-    VerifierStop(Rule::DoubleCompletion, Irp, "IoCallDriver on an IRP that was already completed");
-  if (Irp->CancelRoutine)
-    VerifierStop(Rule::CancelRoutineOwnership, Irp, "IoCallDriver on an IRP that still has cancel routine %s",
-                 SymbolName((const void*)Irp->CancelRoutine).c_str());
-  CheckOwnership(Irp, *record, "IoCallDriver");
-  CheckNextLocation(Irp, "IoCallDriver");
+namespace sim {
+namespace {
 
-  IoSetNextIrpStackLocation(Irp);
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  stack->DeviceObject = DeviceObject;
-  int location = Irp->CurrentLocation;
-  if (location > 1) IoGetNextIrpStackLocation(Irp)->MajorFunction = kUnsetMajor;
-  int generation;
-  {
-    std::lock_guard guard(machine.Irps().Lock());
-    generation = record->generation;
-    IrpLevel& level = record->levels[location];
-    if (level.activeDispatches == 0) level = IrpLevel{};
+// IoCallDriver's checks, then the move to `device`'s stack location. Returns
+// the location and, in `generation`, the IRP's generation at that moment.
+int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const char* routine, bool powerCall,
+                    bool parked, int* generation) {
+  if (record.state != IrpRecord::State::Active)
+    VerifierStop(Rule::DoubleCompletion, irp, "%s on an IRP that was already completed", routine);
+  if (irp->CancelRoutine)
+    VerifierStop(Rule::CancelRoutineOwnership, irp, "%s on an IRP that still has cancel routine %s", routine,
+                 SymbolName((const void*)irp->CancelRoutine).c_str());
+  CheckOwnership(irp, record, routine);
+  CheckNextLocation(irp, routine);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (!powerCall && next->MajorFunction == IRP_MJ_POWER && next->MinorFunction != IRP_MN_POWER_SEQUENCE)
+    VerifierStop(Rule::PowerIrpContract, irp,
+                 "IoCallDriver passed a power IRP (minor 0x%02x) on; Windows 2000 and XP require PoCallDriver",
+                 next->MinorFunction);
+
+  IoSetNextIrpStackLocation(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  stack->DeviceObject = device;
+  int location = irp->CurrentLocation;
+  if (location > 1) IoGetNextIrpStackLocation(irp)->MajorFunction = kUnsetMajor;
+  std::lock_guard guard(CurrentMachine().Irps().Lock());
+  *generation = record.generation;
+  IrpLevel& level = record.levels[location];
+  if (level.activeDispatches == 0) level = IrpLevel{};
+  if (parked) {
+    level.parked = true;
+    stack->Control |= SL_PENDING_RETURNED;
+  } else {
     ++level.activeDispatches;
   }
-  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  return location;
+}
+
+// Calls the dispatch routine of the device at the IRP's current location and
+// checks what it returned.
+NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int location, int generation) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PDRIVER_OBJECT driver = device->DriverObject;
   PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
   int depth = (int)CurrentThread()->frames.size();
-  TraceEvent event{TraceEvent::Kind::Dispatch, Irp, stack->MajorFunction, stack->MinorFunction, driver,
+  TraceEvent event{TraceEvent::Kind::Dispatch, irp, stack->MajorFunction, stack->MinorFunction, driver,
                    (const void*)dispatch, 0, 0, depth};
   Trace(event);
   NTSTATUS status;
   {
-    FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, Irp);
-    status = dispatch(DeviceObject, Irp);
+    FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, irp);
+    status = dispatch(device, irp);
     // Checked before the frame goes, so that a report names the routine.
-    CheckDispatchReturn(*record, location, generation, status, Irp);
+    CheckDispatchReturn(record, location, generation, status, irp);
   }
   event.kind = TraceEvent::Kind::Return;
   event.status = status;
   Trace(event);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool powerCall) {
+  MaybeYield();
+  const char* routine = powerCall ? "PoCallDriver" : "IoCallDriver";
+  RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, routine);
+  auto record = CurrentMachine().Irps().Require(irp, routine);
+  int generation;
+  int location = AdvanceToDevice(device, irp, *record, routine, powerCall, false, &generation);
+  return RunDispatch(device, irp, *record, location, generation);
+}
+
+void ParkIrp(PDEVICE_OBJECT device, PIRP irp) {
+  auto record = CurrentMachine().Irps().Require(irp, "PoCallDriver");
+  int generation;
+  AdvanceToDevice(device, irp, *record, "PoCallDriver", true, true, &generation);
+}
+
+NTSTATUS DispatchParked(PIRP irp) {
+  auto record = CurrentMachine().Irps().Require(irp, "PoCallDriver");
+  int location = irp->CurrentLocation;
+  int generation;
+  {
+    std::lock_guard guard(CurrentMachine().Irps().Lock());
+    generation = record->generation;
+    ++record->levels[location].activeDispatches;
+  }
+  return RunDispatch(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp, *record, location, generation);
+}
+
+}  // namespace sim
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return CallDriver(DeviceObject, Irp, false);
 }
 
 extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -433,6 +488,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   CheckOwnership(Irp, *record, "IoCompleteRequest");
   if (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction == IRP_MJ_POWER) CheckPowerIrpCompletion(Irp);
     Trace({TraceEvent::Kind::Complete, Irp, stack->MajorFunction, stack->MinorFunction, CurrentDriver(), nullptr,
            Irp->IoStatus.Status, Irp->IoStatus.Information, (int)CurrentThread()->frames.size()});
   }

@@ -28,6 +28,7 @@ struct IrpLevel {
   bool passed = false;            // completion has walked past this location
   bool pendingAtPass = false;     // SL_PENDING_RETURNED when it did
   NTSTATUS statusAtPass = 0;      // IoStatus.Status when it did
+  bool parked = false;            // PoCallDriver marked it pending and holds the IRP for a later dispatch
 };
 
 // How the I/O manager finishes an IRP that completes to the top.
@@ -35,6 +36,9 @@ struct IrpOriginator {
   bool threadIrp = false;  // the I/O manager finishes and frees it
   // Called when a thread IRP finished (after the status block and event were set).
   std::function<void(NTSTATUS status, ULONG_PTR information, CCHAR boost)> onFinished;
+  // Called when the IRP completed to the top, before the I/O manager frees it:
+  // the power manager's request callbacks see the IRP as NT shows it to them.
+  std::function<void(PIRP irp)> onCompleted;
   PFILE_OBJECT fileObject = nullptr;  // for CancelIo
   void* issuingThread = nullptr;      // the KThread that issued it
 };
@@ -90,5 +94,18 @@ class IrpTracker {
 // releases the system buffer and MDLs, fills the status block, sets the event,
 // and frees the IRP. Defined by the I/O manager.
 void FinishThreadIrp(PIRP irp, IrpRecord& record);
+
+// IoCallDriver's path. `powerCall` says PoCallDriver sends the IRP: Windows
+// 2000 and XP require PoCallDriver for power IRPs, so IoCallDriver refuses them.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool powerCall);
+// PoCallDriver's deferral: moves `irp` on to `device`'s stack location as
+// IoCallDriver does and marks it pending there, as a driver that queues an IRP
+// would; DispatchParked calls the device's dispatch routine later.
+void ParkIrp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchParked(PIRP irp);
+
+// IoCompleteRequest's check of a power IRP before the walk starts. Defined by
+// the power manager.
+void CheckPowerIrpCompletion(PIRP irp);
 
 }  // namespace sim

@@ -56,6 +56,7 @@ void Machine::Shutdown() {
   // drivers loaded directly.
   pnp_->Shutdown();
   while (!drivers_.empty()) UnloadDriver(drivers_.back());
+  notifications_->Stop();
   SetTraceSink({});
   ioTimers_->Shutdown();
   workers_->Stop();
@@ -117,6 +118,7 @@ void Machine::UnloadDriver(PDRIVER_OBJECT driver) {
   }
   residue += dpcs_->Residue(driver);
   residue += workers_->Residue(driver);
+  residue += notifications_->Residue(driver);
   residue += registry_->Residue(driver);
   if (!residue.empty())
     VerifierStop(Rule::UnloadResidue, nullptr, "%s unloads leaving:%s", DriverName(driver).c_str(), residue.c_str());

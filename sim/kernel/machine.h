@@ -69,7 +69,8 @@ class Machine {
   void UnloadDriver(PDRIVER_OBJECT driver);
   const std::vector<PDRIVER_OBJECT>& Drivers() const { return drivers_; }
 
-  // The root bus driver's object, made on first use (sim/kernel/pnproot.cpp).
+  // The root bus driver's object (\Driver\PnpManager), made by the PnP
+  // manager with the first root device node (sim/kernel/pnptree.cpp).
   PDRIVER_OBJECT& RootBusDriver() { return rootBusDriver_; }
 
   // Lets the clock run for `ticks` while the calling thread waits.

@@ -6,6 +6,8 @@
 #include "sim/kernel/dpc.h"
 #include "sim/kernel/iomanager.h"
 #include "sim/kernel/machine.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/power.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/workitem.h"
@@ -16,8 +18,10 @@ namespace {
 
 constexpr int kMaxReparse = 32;
 
-// The I/O manager's answer to a major function a driver does not handle.
+// The I/O manager's answer to a major function a driver does not handle. A
+// power IRP is let go first, so that the device's next one is not held up.
 NTSTATUS NTAPI IopInvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -30,6 +34,12 @@ std::u16string Canonical(const std::u16string& name) {
     if (Upcase(name.substr(0, alias.size())) == Upcase(alias)) return u"\\??\\" + name.substr(alias.size());
   }
   return name;
+}
+
+// The device at the bottom of `device`'s stack (its PDO for a PnP stack).
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
+  while (device->DeviceObjectExtension->AttachedTo) device = device->DeviceObjectExtension->AttachedTo;
+  return device;
 }
 
 }  // namespace
@@ -132,6 +142,7 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device) {
     }
   }
   CurrentMachine().Timers().Forget(device);
+  CurrentMachine().Power().Forget(device);  // NT keeps a device's power records in the device object
   Dereference(device);
 }
 
@@ -191,13 +202,16 @@ void ObjectManager::Destroy(PVOID object, ObjectHeader header) {
     case ObjectType::File: {
       auto file = (PFILE_OBJECT)object;
       auto close = [file, this] {
+        PDEVICE_OBJECT stack = nullptr;
         if (file->Flags & FO_FILE_OPEN) {
+          stack = BottomOf(file->DeviceObject);
           SendFileRequest(file, IRP_MJ_CLOSE);
           InterlockedDecrement(&file->DeviceObject->ReferenceCount);
           Dereference(file->DeviceObject);
         }
         std::free(file->FileName.Buffer);
         std::free(file);
+        if (stack && FilesOnStack(stack) == 0) CurrentMachine().Pnp().LastFileClosed(stack);
       };
       // NT defers the close to a worker when the last reference goes at raised IRQL.
       if (CurrentThread()->irql > PASSIVE_LEVEL) CurrentMachine().Workers().QueueKernelWork(CriticalWorkQueue, close);
@@ -300,6 +314,14 @@ std::vector<std::pair<std::u16string, std::u16string>> ObjectManager::Links() {
   for (auto& [key, entry] : names_)
     if (!entry.target.empty()) out.emplace_back(entry.name, entry.target);
   return out;
+}
+
+size_t ObjectManager::FilesOnStack(PDEVICE_OBJECT pdo) {
+  std::lock_guard guard(mutex_);
+  size_t count = 0;
+  for (auto& [object, header] : objects_)
+    if (header.type == ObjectType::File && BottomOf(((PFILE_OBJECT)object)->DeviceObject) == pdo) ++count;
+  return count;
 }
 
 std::vector<PDEVICE_OBJECT> ObjectManager::DevicesOf(PDRIVER_OBJECT driver) {

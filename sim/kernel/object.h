@@ -51,6 +51,10 @@ class ObjectManager {
   std::vector<std::pair<std::u16string, std::u16string>> Links();
   // Device objects of `driver` still present (for unload checks).
   std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
+  // File objects whose device is `pdo` or a device attached above it. When
+  // the last of them goes the PnP manager is told (a surprise-removed stack
+  // gets IRP_MN_REMOVE_DEVICE then).
+  size_t FilesOnStack(PDEVICE_OBJECT pdo);
 
  private:
   void Destroy(PVOID object, ObjectHeader header);

@@ -18,8 +18,14 @@ class DeviceNode;
 
 // A physical device object as its bus driver (code of the simulated machine)
 // answers it. The defaults behave as a simple bus driver's PDO: Plug and Play
-// requests it handles succeed, the others keep their status; power requests
-// succeed; other requests fail with STATUS_INVALID_DEVICE_REQUEST.
+// requests it handles succeed (start, stop, removal and their queries and
+// cancellations, capabilities, TargetDeviceRelation), the others keep their
+// status; power requests succeed; cleanup and close succeed (a handle may
+// outlive the function driver); WMI requests keep their status; other
+// requests fail with STATUS_INVALID_DEVICE_REQUEST.
+//
+// The owner keeps the object until IRP_MN_REMOVE_DEVICE reached it with the
+// device gone (Removed(false)); destroying it deletes the device object.
 class Pdo {
  public:
   virtual ~Pdo();
@@ -42,6 +48,9 @@ class Pdo {
   // has the device (an orderly removal) or reported it gone.
   virtual void Removed(bool present) {}
 
+  Pdo(const Pdo&) = delete;
+  Pdo& operator=(const Pdo&) = delete;
+
  protected:
   // Creates the PDO's device object for `busDriver` (a driver object of the
   // simulated machine, see CreateBusDriver).
@@ -49,8 +58,10 @@ class Pdo {
 
  private:
   friend class PnpManager;
+  friend struct PdoAccess;
   PDEVICE_OBJECT device_ = nullptr;
   DeviceNode* node_ = nullptr;
+  bool gone_ = false;  // the bus reported the device gone (or the root bus dropped it)
 };
 
 // A driver object of the simulated machine whose requests go to the Pdo
@@ -86,9 +97,12 @@ class DeviceNode {
   const DEVICE_CAPABILITIES& Capabilities() const;
   // The top of the device stack (nullptr when no driver is attached).
   PDEVICE_OBJECT Top() const;
+  // The node of the bus device this one was enumerated by (nullptr: the root bus).
+  DeviceNode* Parent() const;
 
  private:
   friend class PnpManager;
+  friend struct NodeAccess;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
@@ -141,8 +155,10 @@ class PnpManager {
   bool Rebalance(DeviceNode* node);
 
   // For bus drivers of the simulated machine (the USB hub): a child appeared
-  // (enumerated like a root device) or vanished (surprise removal).
-  DeviceNode* ReportChildArrived(Pdo* pdo);
+  // (enumerated like a root device; `parent` is the node of the bus device, for
+  // the order of removal) or vanished (surprise removal). The bus keeps `pdo`
+  // until its Removed(false) ran.
+  DeviceNode* ReportChildArrived(Pdo* pdo, DeviceNode* parent = nullptr);
   void ReportChildGone(Pdo* pdo);
 
   // IoInvalidateDeviceState: queues a new IRP_MN_QUERY_PNP_DEVICE_STATE.
@@ -162,6 +178,11 @@ class PnpManager {
 
   // Called by the object manager when the last file object on a stack goes.
   void LastFileClosed(PDEVICE_OBJECT pdo);
+  // Called by the I/O manager before it opens `device`: the stack must be
+  // started (STATUS_NO_SUCH_DEVICE before the start IRP succeeded and after
+  // IRP_MN_REMOVE_DEVICE), and not surprise-removed (STATUS_DELETE_PENDING).
+  // Devices outside any device node (named control devices) may be opened.
+  NTSTATUS CheckOpen(PDEVICE_OBJECT device);
 
  private:
   struct Impl;
@@ -188,6 +209,24 @@ class Notifications {
   // Callbacks still registered by `driver` (unload residue).
   std::string Residue(PDRIVER_OBJECT driver);
   void WaitIdle();  // until every queued callback ran
+  // Runs what is queued, then stops the notification thread (machine shutdown);
+  // later events are dropped.
+  void Stop();
+
+  // The kernel routines' work (IoRegisterDeviceInterface, IoSetDeviceInterfaceState,
+  // IoRegisterPlugPlayNotification, IoUnregisterPlugPlayNotification).
+  NTSTATUS RegisterInterface(PDEVICE_OBJECT pdo, const GUID& interfaceClass, const std::u16string& reference,
+                             std::u16string* link);
+  NTSTATUS SetInterfaceState(const std::u16string& link, bool enable);
+  NTSTATUS Register(IO_NOTIFICATION_EVENT_CATEGORY category, ULONG flags, PVOID data, PDRIVER_OBJECT driver,
+                    PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback, PVOID context, PVOID* entry);
+  NTSTATUS Unregister(PVOID entry);
+
+  // While a stack is being started, arrivals of its interfaces wait: NT exposes
+  // a device's interfaces only once IRP_MN_START_DEVICE succeeded. Release
+  // delivers what waited, or drops it when the start failed.
+  void HoldArrivals(PDEVICE_OBJECT pdo);
+  void ReleaseArrivals(PDEVICE_OBJECT pdo, bool deliver);
 
  private:
   struct Impl;

@@ -11,6 +11,8 @@
 
 namespace sim {
 
+class PowerRecords;
+
 class PowerManager {
  public:
   PowerManager();
@@ -32,10 +34,21 @@ class PowerManager {
   // "S3 QUERY_POWER -> \Device\00000001: STATUS_SUCCESS", ...
   std::vector<std::string> Log() const;
 
-  // Called by PoRequestPowerIrp and the PnP manager's removal (forget a device).
+  // Drops a device's records; IoDeleteDevice calls it (NT keeps them in the
+  // device object), so the PnP manager's removal needs nothing more.
   void Forget(PDEVICE_OBJECT device);
 
+  // What the power IRP routines keep per device and per IRP (sim/kernel/powerirp.h).
+  PowerRecords& Records();
+
+  // For tests of stacks built without the Plug and Play manager: Sleep and
+  // Wake walk these PDOs' stacks (parents before children) instead of the
+  // device nodes.
+  void SetStacksForTest(std::vector<PDEVICE_OBJECT> pdos);
+
  private:
+  std::vector<PDEVICE_OBJECT> Stacks();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -46,6 +46,7 @@ const char* RuleName(Rule rule) {
     case Rule::PnpRemoveContract: return "PnpRemoveContract";
     case Rule::PnpForwarding: return "PnpForwarding";
     case Rule::AttachFlags: return "AttachFlags";
+    case Rule::PowerIrpContract: return "PowerIrpContract";
     case Rule::KernelStop: return "KernelStop";
   }
   return "?";

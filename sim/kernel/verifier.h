@@ -22,6 +22,9 @@ enum class Rule {
   PoolLeak, UnloadResidue, RemoveLock, UrbLeak, ActiveObjectFreed, MdlMisuse, WorkItemMisuse,
   // Plug and Play
   PnpRemoveContract, PnpForwarding, AttachFlags,
+  // Power (Windows 2000 and XP): PoCallDriver for power IRPs, PoStartNextPowerIrp
+  // by every driver before it completes a power IRP or gives it up.
+  PowerIrpContract,
   // Anything the kernel cannot carry on from: an unimplemented routine, a
   // thread unknown to the kernel, a hang in virtual time.
   KernelStop,

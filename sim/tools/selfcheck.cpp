@@ -8,7 +8,7 @@
 #include "sim/kernel/irp.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/object.h"
-#include "sim/kernel/pnproot.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 #include "sim/tools/report.h"
@@ -51,13 +51,6 @@ std::string HandledRequests(PDRIVER_OBJECT driver) {
   return out;
 }
 
-PDRIVER_OBJECT Load(sim::Machine& machine, const std::u16string& name, PDRIVER_INITIALIZE entry) {
-  PDRIVER_OBJECT driver = machine.LoadDriver(name, entry);
-  Check(driver != nullptr, "loaded %s: DriverEntry succeeded", sim::Narrow(name).c_str());
-  if (driver) Log("     %s handles %s", sim::Narrow(name).c_str(), HandledRequests(driver).c_str());
-  return driver;
-}
-
 std::u16string NameOf(PDEVICE_OBJECT device) { return sim::CurrentMachine().Objects().NameOf(device); }
 
 // What an application sees of a started device: open, a request the driver
@@ -91,23 +84,55 @@ void UseAsApplication(PDEVICE_OBJECT pdo, bool exclusive, NTSTATUS expectedUnkno
   Check(win32::CloseHandle(handle), "application closed the device (cleanup, then close)");
 }
 
-// One device node's life: AddDevice, start, use, removal.
-void RunDeviceNode(PDRIVER_OBJECT driver, bool exclusive, NTSTATUS expectedUnknownIoctl) {
-  std::string name = sim::DriverName(driver);
-  PDEVICE_OBJECT pdo = sim::CreateRootPdo(exclusive);
-  Log("     root bus created the device node's PDO %s%s", sim::Narrow(NameOf(pdo)).c_str(),
-      exclusive ? " (exclusive, as the Ports class installs serial ports)" : "");
-  NTSTATUS status = sim::CallAddDevice(driver, pdo);
-  Check(NT_SUCCESS(status) && pdo->AttachedDevice, "%s's AddDevice attached a device on the PDO: %s", name.c_str(),
-        Status(status).c_str());
-  if (!pdo->AttachedDevice) return;
-  status = sim::SendPnpRequest(pdo, IRP_MN_START_DEVICE);
-  Check(NT_SUCCESS(status), "IRP_MN_START_DEVICE: %s", Status(status).c_str());
-  UseAsApplication(pdo, exclusive, expectedUnknownIoctl);
-  status = sim::SendPnpRequest(pdo, IRP_MN_REMOVE_DEVICE);
-  Check(NT_SUCCESS(status) && !pdo->AttachedDevice, "IRP_MN_REMOVE_DEVICE: %s; the device detached and deleted itself",
-        Status(status).c_str());
-  sim::DeleteRootPdo(pdo);
+std::string Text(const std::u16string& text) { return sim::Narrow(text); }
+
+std::string DeviceStateText(PNP_DEVICE_STATE state) {
+  if (!state) return "0 (nothing to report)";
+  static const std::pair<PNP_DEVICE_STATE, const char*> bits[] = {
+      {PNP_DEVICE_DISABLED, "DISABLED"}, {PNP_DEVICE_DONT_DISPLAY_IN_UI, "DONT_DISPLAY_IN_UI"},
+      {PNP_DEVICE_FAILED, "FAILED"}, {PNP_DEVICE_REMOVED, "REMOVED"},
+      {PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED, "RESOURCE_REQUIREMENTS_CHANGED"},
+      {PNP_DEVICE_NOT_DISABLEABLE, "NOT_DISABLEABLE"}};
+  std::string out;
+  for (auto [bit, name] : bits)
+    if (state & bit) out += (out.empty() ? "" : " | ") + std::string(name);
+  return out;
+}
+
+// The Plug and Play manager adds a root device node: the driver loads with its
+// first node, AddDevice, start, capabilities and device state follow.
+sim::DeviceNode* AddNode(sim::Machine& machine, const sim::RootDeviceConfig& config, const char16_t* service) {
+  sim::DeviceNode* node = machine.Pnp().AddRootDevice(config);
+  Check(node && node->State() == sim::NodeState::Started, "device node %s (hardware ID %s) is %s",
+        Text(config.instancePath).c_str(), Text(config.hardwareIds[0]).c_str(),
+        node ? sim::NodeStateName(node->State()) : "missing");
+  if (!node) return nullptr;
+  PDRIVER_OBJECT driver = machine.Pnp().LoadedDriver(service);
+  Check(driver != nullptr, "%s loaded for its first device node (DriverEntry with Services\\%s)", Text(service).c_str(),
+        Text(service).c_str());
+  if (driver) Log("     %s handles %s", Text(service).c_str(), HandledRequests(driver).c_str());
+  PDEVICE_OBJECT pdo = node->PhysicalDeviceObject();
+  Log("     root bus PDO %s%s; %s's device on top of it", Text(NameOf(pdo)).c_str(),
+      config.exclusive ? " (exclusive, as the Ports class installs serial ports)" : "",
+      node->Top() ? sim::DriverName(node->Top()->DriverObject).c_str() : "no driver");
+  const DEVICE_CAPABILITIES& caps = node->Capabilities();
+  Log("     capabilities: Size %u, Version %u, D-state in S3 D%d, SurpriseRemovalOK %u", caps.Size, caps.Version,
+      caps.DeviceState[PowerSystemSleeping3] - 1, (unsigned)caps.SurpriseRemovalOK);
+  Log("     answer to IRP_MN_QUERY_PNP_DEVICE_STATE: %s", DeviceStateText(node->DeviceState()).c_str());
+  std::vector<std::u16string> interfaces = machine.Notify().InterfacesOf(pdo);
+  if (interfaces.empty()) Log("     device interfaces: none registered yet");
+  for (const std::u16string& link : interfaces) Log("     device interface %s", Text(link).c_str());
+  return node;
+}
+
+void RemoveNode(sim::Machine& machine, sim::DeviceNode* node, const char16_t* service) {
+  bool removed = machine.Pnp().RemoveDevice(node);
+  Check(removed && node->State() == sim::NodeState::Removed,
+        "orderly removal of %s: query-remove, remove; the driver detached and deleted its device",
+        Text(node->InstancePath()).c_str());
+  Check(machine.Pnp().LoadedDriver(service) == nullptr,
+        "%s unloaded with its last device: no device, pool, timer, DPC, work item or notification left behind",
+        Text(service).c_str());
 }
 
 void Summary(sim::Machine& machine) {
@@ -133,6 +158,12 @@ int RunSelfCheck(const Options& options) {
   Heading("Boot");
   Log("     simulated machine up: %d processors, %s, verifier on", machineOptions.processors,
       options.realTime ? "real time" : "virtual time");
+  sim::PnpManager& pnp = machine.Pnp();
+  pnp.AddService({u"tolvane", TolvaneDriverEntry});
+  pnp.AddService({u"merrow", MerrowDriverEntry});
+  pnp.Bind({u"ROOT\\TOLVANE", u"tolvane"});
+  pnp.Bind({u"USB\\VID_1234&PID_5678", u"merrow"});
+  Log("     services tolvane and merrow installed; ROOT\\TOLVANE -> tolvane, USB\\VID_1234&PID_5678 -> merrow");
   // The USB bus with the default adapter plugged in: the hub enumerates it
   // (and the capture, if any, shows it).
   sim::usb::ControllerOptions usbOptions;
@@ -140,29 +171,24 @@ int RunSelfCheck(const Options& options) {
   auto usb = std::make_unique<sim::usb::HostController>(usbOptions);
   int adapterPort = usb->Plug(std::make_shared<sim::usb::SerialAdapter>());
   Check(adapterPort != 0, "USB: the default adapter plugged into root-hub port %d, address %u, PDO %s", adapterPort,
-        (unsigned)usb->Address(adapterPort), sim::Narrow(NameOf(usb->Pdo(adapterPort))).c_str());
-  PDRIVER_OBJECT merrow = Load(machine, u"merrow", MerrowDriverEntry);
-  PDRIVER_OBJECT tolvane = Load(machine, u"tolvane", TolvaneDriverEntry);
+        (unsigned)usb->Address(adapterPort), Text(NameOf(usb->Pdo(adapterPort))).c_str());
 
-  if (merrow) {
-    Heading("merrow: a device node");
-    RunDeviceNode(merrow, false, STATUS_INVALID_PARAMETER);
-  }
-  if (tolvane) {
-    Heading("tolvane: a device node");
-    RunDeviceNode(tolvane, true, STATUS_NOT_SUPPORTED);
-  }
+  // Until the simulated USB bus exists the pipe device sits on the root bus.
+  Heading("merrow: a device node");
+  sim::DeviceNode* pipe = AddNode(machine, {u"ROOT\\MERROW\\0000", {u"USB\\VID_1234&PID_5678"}}, u"merrow");
+  if (pipe) UseAsApplication(pipe->PhysicalDeviceObject(), false, STATUS_INVALID_PARAMETER);
 
+  Heading("tolvane: the port's device node");
+  sim::DeviceNode* port = AddNode(machine, {u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"}, {}, true}, u"tolvane");
+  if (port) UseAsApplication(port->PhysicalDeviceObject(), true, STATUS_NOT_SUPPORTED);
+
+  Heading("Removal");
+  for (sim::DeviceNode* node : machine.Pnp().Nodes())
+    Log("     device tree: %s, %s", Text(node->InstancePath()).c_str(), sim::NodeStateName(node->State()));
+  if (port) RemoveNode(machine, port, u"tolvane");
+  if (pipe) RemoveNode(machine, pipe, u"merrow");
   if (!options.pcap.empty()) Log("     USB capture: %llu records in %s", (unsigned long long)usb->CapturedRecords(), options.pcap.c_str());
   usb.reset();
-
-  Heading("Unload");
-  for (PDRIVER_OBJECT driver : {tolvane, merrow}) {
-    if (!driver) continue;
-    std::string name = sim::DriverName(driver);
-    machine.UnloadDriver(driver);  // stops the machine with a report on any leak or residue
-    Check(true, "unloaded %s: no device, pool, timer, DPC or work item left behind", name.c_str());
-  }
   Summary(machine);
   sim::SetTraceSink({});
   return failures;

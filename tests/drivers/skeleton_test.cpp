@@ -1,10 +1,11 @@
-// Both drivers linked into one program, loaded on one machine, each given a
-// device node, started, opened, removed and unloaded without a verifier stop.
+// Both drivers linked into one program, loaded on one machine by the Plug and
+// Play manager for their device nodes, started, opened, removed and unloaded
+// without a verifier stop.
 #include <gtest/gtest.h>
 
 #include "sim/kernel/machine.h"
 #include "sim/kernel/object.h"
-#include "sim/kernel/pnproot.h"
+#include "sim/kernel/pnp.h"
 #include "sim/win32/win32.h"
 
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -12,14 +13,12 @@ extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace {
 
-void RunDeviceNode(PDRIVER_OBJECT driver, NTSTATUS unknownControlCode) {
-  PDEVICE_OBJECT pdo = sim::CreateRootPdo();
-  ASSERT_EQ(sim::CallAddDevice(driver, pdo), STATUS_SUCCESS);
-  ASSERT_NE(pdo->AttachedDevice, nullptr) << "AddDevice attaches a function device to the PDO";
-  EXPECT_EQ(pdo->AttachedDevice->DriverObject, driver);
-  EXPECT_EQ(sim::SendPnpRequest(pdo, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+void UseAndRemove(sim::DeviceNode* node, PDRIVER_OBJECT driver, NTSTATUS unknownControlCode) {
+  ASSERT_EQ(node->State(), sim::NodeState::Started);
+  ASSERT_NE(node->Top(), nullptr) << "AddDevice attaches a function device to the PDO";
+  EXPECT_EQ(node->Top()->DriverObject, driver);
 
-  std::u16string path = sim::CurrentMachine().Objects().NameOf(pdo);
+  std::u16string path = sim::CurrentMachine().Objects().NameOf(node->PhysicalDeviceObject());
   HANDLE handle = win32::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, win32::OPEN_EXISTING, 0);
   ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE) << "open failed with " << std::hex << win32::LastNtStatus();
   DWORD returned = 0;
@@ -28,15 +27,25 @@ void RunDeviceNode(PDRIVER_OBJECT driver, NTSTATUS unknownControlCode) {
   EXPECT_EQ(win32::LastNtStatus(), unknownControlCode);
   EXPECT_TRUE(win32::CloseHandle(handle));
 
-  EXPECT_EQ(sim::SendPnpRequest(pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(pdo->AttachedDevice, nullptr) << "removal detaches and deletes the function device";
-  sim::DeleteRootPdo(pdo);
+  PDEVICE_OBJECT pdo = node->PhysicalDeviceObject();
+  EXPECT_TRUE(sim::CurrentMachine().Pnp().RemoveDevice(node));
+  EXPECT_EQ(node->State(), sim::NodeState::Removed);
+  EXPECT_EQ(sim::CurrentMachine().Pnp().NodeOfPdo(pdo), nullptr) << "a removed node is no longer in the tree";
 }
 
 TEST(DriverSkeletons, BothDriversShareOneMachineAndLeaveNothingBehind) {
   sim::Machine machine;
-  PDRIVER_OBJECT tolvane = machine.LoadDriver(u"tolvane", TolvaneDriverEntry);
-  PDRIVER_OBJECT merrow = machine.LoadDriver(u"merrow", MerrowDriverEntry);
+  sim::PnpManager& pnp = machine.Pnp();
+  pnp.AddService({u"tolvane", TolvaneDriverEntry});
+  pnp.AddService({u"merrow", MerrowDriverEntry});
+  pnp.Bind({u"ROOT\\TOLVANE", u"tolvane"});
+  pnp.Bind({u"USB\\VID_1234&PID_5678", u"merrow"});
+  sim::DeviceNode* port = pnp.AddRootDevice({u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"}, {}, true});
+  sim::DeviceNode* pipe = pnp.AddRootDevice({u"ROOT\\MERROW\\0000", {u"USB\\VID_1234&PID_5678"}});
+  ASSERT_NE(port, nullptr);
+  ASSERT_NE(pipe, nullptr);
+  PDRIVER_OBJECT tolvane = pnp.LoadedDriver(u"tolvane");
+  PDRIVER_OBJECT merrow = pnp.LoadedDriver(u"merrow");
   ASSERT_NE(tolvane, nullptr);
   ASSERT_NE(merrow, nullptr);
   EXPECT_NE(tolvane->DriverExtension->AddDevice, nullptr);
@@ -44,10 +53,12 @@ TEST(DriverSkeletons, BothDriversShareOneMachineAndLeaveNothingBehind) {
   // A major function neither driver handles keeps the I/O manager's default.
   EXPECT_EQ(tolvane->MajorFunction[IRP_MJ_QUERY_INFORMATION], merrow->MajorFunction[IRP_MJ_QUERY_INFORMATION]);
 
-  RunDeviceNode(merrow, STATUS_INVALID_PARAMETER);
-  RunDeviceNode(tolvane, STATUS_NOT_SUPPORTED);
-  machine.UnloadDriver(tolvane);  // stops the test on any leak or residue
-  machine.UnloadDriver(merrow);
+  UseAndRemove(pipe, merrow, STATUS_INVALID_PARAMETER);
+  UseAndRemove(port, tolvane, STATUS_NOT_SUPPORTED);
+  // Each driver unloaded with its last device (stopping the test on any leak or residue).
+  EXPECT_EQ(pnp.LoadedDriver(u"tolvane"), nullptr);
+  EXPECT_EQ(pnp.LoadedDriver(u"merrow"), nullptr);
+  EXPECT_TRUE(machine.Drivers().empty());
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+// Stopping and removing devices in NT's order: rebalance with and without a
+// veto, orderly removal with the target-device-change notifications around
+// it and vetoes by a callback or a driver, surprise removal that waits for the
+// last handle, and removal that waits while a driver holds it for open files.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "sim/kernel/iomanager.h"
+#include "sim/kernel/object.h"
+#include "sim/kernel/thread.h"
+#include "sim/kernel/ustring.h"
+#include "sim/win32/win32.h"
+#include "tests/sim/pnp_kit.h"
+#include "tests/sim/testkit.h"
+
+using pnpkit::Client;
+using pnpkit::Log;
+using pnpkit::Root;
+using pnpkit::Script;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// A machine with one started device node served by the scripted driver
+// "Function", and a client driver that can watch it.
+struct OneDevice {
+  explicit OneDevice(Script& script) : client(machine, u"Client", log) {
+    pnpkit::Install(machine, u"Function", script, log);
+    machine.Pnp().Bind({u"ROOT\\TEST", u"Function"});
+    node = machine.Pnp().AddRootDevice(Root(u"ROOT\\TEST\\0000", {u"ROOT\\TEST"}));
+    path = machine.Objects().NameOf(node->PhysicalDeviceObject());
+    log.Clear();
+  }
+  ~OneDevice() { client.Unregister(); }
+
+  // Opens the device as a driver does (IoGetDeviceObjectPointer), for a
+  // target-device-change registration on the file object.
+  PFILE_OBJECT OpenAsDriver() {
+    UNICODE_STRING name = sim::View(path);
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    testkit::AsDriver(client.driver, [&] { EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS); });
+    return file;
+  }
+
+  HANDLE OpenAsApplication() { return win32::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, win32::OPEN_EXISTING, 0); }
+
+  Log log;  // outlives the machine, whose shutdown its drivers still log to
+  sim::Machine machine;
+  Client client;
+  sim::DeviceNode* node = nullptr;
+  std::u16string path;
+};
+
+std::optional<NTSTATUS> FailMinor(PIRP irp, UCHAR minor, NTSTATUS status) {
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != minor) return std::nullopt;
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+}  // namespace
+
+TEST(PnpRemoval, RebalanceStopsAndStartsTheStackAgain) {
+  Script function;
+  OneDevice test(function);
+  EXPECT_TRUE(test.machine.Pnp().Rebalance(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Function: IRP_MN_QUERY_STOP_DEVICE", "Function: IRP_MN_STOP_DEVICE",
+                                     "Function: IRP_MN_START_DEVICE", "Function: IRP_MN_QUERY_CAPABILITIES",
+                                     "Function: IRP_MN_QUERY_PNP_DEVICE_STATE"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Started);
+}
+
+TEST(PnpRemoval, ARebalanceADriverRefusesIsCancelled) {
+  Script function;
+  function.onPnp = [](PDEVICE_OBJECT, PIRP irp) { return FailMinor(irp, IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY); };
+  OneDevice test(function);
+  EXPECT_FALSE(test.machine.Pnp().Rebalance(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Function: IRP_MN_QUERY_STOP_DEVICE", "Function: IRP_MN_CANCEL_STOP_DEVICE"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Started);
+}
+
+TEST(PnpRemoval, ARestartThatFailsIsASurpriseRemoval) {
+  Script function;
+  bool stopped = false;
+  function.onPnp = [&](PDEVICE_OBJECT, PIRP irp) -> std::optional<NTSTATUS> {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_STOP_DEVICE) stopped = true;
+    return stopped ? FailMinor(irp, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED) : std::nullopt;
+  };
+  OneDevice test(function);
+  EXPECT_FALSE(test.machine.Pnp().Rebalance(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Function: IRP_MN_QUERY_STOP_DEVICE", "Function: IRP_MN_STOP_DEVICE",
+                                     "Function: IRP_MN_START_DEVICE", "Function: IRP_MN_SURPRISE_REMOVAL",
+                                     "Function: IRP_MN_REMOVE_DEVICE"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
+}
+
+// A registrant that does what Microsoft asks: at query-remove it lets go of
+// its file object, at remove-complete it unregisters.
+TEST(PnpRemoval, OrderlyRemovalAsksRegistrantsThenDriversThenRemoves) {
+  Script function;
+  OneDevice test(function);
+  PFILE_OBJECT file = test.OpenAsDriver();
+  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+  test.log.Clear();
+  test.client.react = [&](const GUID& event, PVOID notification) {
+    auto removal = (PTARGET_DEVICE_REMOVAL_NOTIFICATION)notification;
+    EXPECT_EQ(removal->Version, 1);
+    EXPECT_EQ(removal->Size, sizeof(TARGET_DEVICE_REMOVAL_NOTIFICATION));
+    if (event == GUID_TARGET_DEVICE_QUERY_REMOVE) {
+      EXPECT_EQ(removal->FileObject, file);
+      ObDereferenceObject(file);
+    }
+    if (event == GUID_TARGET_DEVICE_REMOVE_COMPLETE) test.client.Unregister();
+    return STATUS_SUCCESS;
+  };
+  EXPECT_TRUE(test.machine.Pnp().RemoveDevice(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
+                                     "Client: remove-complete", "Function: IRP_MN_REMOVE_DEVICE"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
+  EXPECT_EQ(function.unloads, 1);
+}
+
+TEST(PnpRemoval, ACallbackVetoCancelsTheRemoval) {
+  Script function;
+  OneDevice test(function);
+  PFILE_OBJECT file = test.OpenAsDriver();
+  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+  test.log.Clear();
+  test.client.react = [](const GUID& event, PVOID) {
+    return event == GUID_TARGET_DEVICE_QUERY_REMOVE ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+  };
+  EXPECT_FALSE(test.machine.Pnp().RemoveDevice(test.node));
+  // The drivers never saw the query; they are told the removal is off, then the registrants.
+  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_CANCEL_REMOVE_DEVICE",
+                                     "Client: remove-cancelled"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Started);
+  HANDLE handle = test.OpenAsApplication();
+  EXPECT_NE(handle, win32::INVALID_HANDLE_VALUE) << "the device is still there";
+  win32::CloseHandle(handle);
+  test.client.Unregister();
+  ObDereferenceObject(file);
+}
+
+TEST(PnpRemoval, ADriverVetoCancelsTheRemoval) {
+  Script function;
+  function.onPnp = [](PDEVICE_OBJECT, PIRP irp) { return FailMinor(irp, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY); };
+  OneDevice test(function);
+  PFILE_OBJECT file = test.OpenAsDriver();
+  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+  test.log.Clear();
+  EXPECT_FALSE(test.machine.Pnp().RemoveDevice(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
+                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Started);
+  test.client.Unregister();
+  ObDereferenceObject(file);
+}
+
+TEST(PnpRemoval, SurpriseRemovalSendsRemoveOnlyAfterTheLastHandleCloses) {
+  Script function;
+  OneDevice test(function);
+  HANDLE handle = test.OpenAsApplication();
+  ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+  PFILE_OBJECT file = test.OpenAsDriver();
+  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+  test.log.Clear();
+  test.client.react = [&](const GUID& event, PVOID) {
+    if (event == GUID_TARGET_DEVICE_REMOVE_COMPLETE) {
+      test.client.Unregister();
+      ObDereferenceObject(file);  // the client's reference goes; the application's handle stays
+    }
+    return STATUS_SUCCESS;
+  };
+  test.machine.Pnp().SurpriseRemove(test.node);
+  test.machine.Pnp().WaitIdle();
+  EXPECT_EQ(test.log.Lines(), (Lines{"Function: IRP_MN_SURPRISE_REMOVAL", "Client: remove-complete"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::SurpriseRemoved);
+
+  // The I/O manager refuses new opens of a surprise-removed stack.
+  EXPECT_EQ(test.OpenAsApplication(), win32::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(win32::LastNtStatus(), STATUS_DELETE_PENDING);
+
+  EXPECT_TRUE(win32::CloseHandle(handle));
+  test.machine.Pnp().WaitIdle();
+  EXPECT_EQ(test.log.Lines().back(), "Function: IRP_MN_REMOVE_DEVICE");
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
+  EXPECT_EQ(function.unloads, 1);
+
+  // After IRP_MN_REMOVE_DEVICE the root bus deleted the PDO, and its name with it.
+  EXPECT_EQ(test.OpenAsApplication(), win32::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(win32::LastNtStatus(), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST(PnpRemoval, RemovalWaitsWhileADriverHoldsItForOpenHandles) {
+  Script function;
+  function.holdRemoveForHandles = true;
+  OneDevice test(function);
+  HANDLE handle = test.OpenAsApplication();
+  ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+  test.log.Clear();
+
+  std::atomic<bool> removed = false;
+  sim::Thread remover("device manager", [&] { removed = test.machine.Pnp().RemoveDevice(test.node); });
+  while (!test.log.Contains("Function: IRP_MN_REMOVE_DEVICE")) test.machine.Sleep(sim::kTicksPerMs);
+  test.machine.Sleep(100 * sim::kTicksPerMs);
+  EXPECT_FALSE(removed) << "the driver holds IRP_MN_REMOVE_DEVICE until its files are closed";
+  EXPECT_EQ(test.node->State(), sim::NodeState::QueryRemoved);
+
+  EXPECT_TRUE(win32::CloseHandle(handle));
+  remover.Join();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
+  EXPECT_EQ(function.unloads, 1);
+}

@@ -35,6 +35,18 @@ Bus::Bus(const ControllerOptions& options) : timed_(options.timed) {
   hubThread_ = std::make_unique<Thread>("usb hub", [this] { HubLoop(); });
 }
 
+namespace {
+
+// PDOs the Plug and Play manager still held when their controller went (a
+// handle kept their stack): they answer as PDOs of a vanished bus until the
+// process ends.
+std::vector<std::unique_ptr<UsbPdo>>& Orphans() {
+  static std::vector<std::unique_ptr<UsbPdo>> orphans;
+  return orphans;
+}
+
+}  // namespace
+
 Bus::~Bus() {
   for (Port& port : ports_)
     if (port.device) Unplug(port.number);
@@ -46,8 +58,29 @@ Bus::~Bus() {
   KeSetEvent(&hubWake_, 0, FALSE);
   controllerThread_->Join();
   hubThread_->Join();
+  CurrentMachine().Pnp().WaitIdle();
+  bool orphaned = false;
+  for (auto& pdo : pdos_) {
+    if (pdo->Finished()) continue;
+    pdo->Orphan();
+    Orphans().push_back(std::move(pdo));
+    orphaned = true;
+  }
   pdos_.clear();
-  DeleteUsbBusDriver(driver_);
+  // An orphan's device object still names the bus driver; the machine frees both.
+  if (!orphaned) DeleteUsbBusDriver(driver_);
+}
+
+void Bus::CollectFinishedPdos() {
+  CurrentMachine().Pnp().WaitIdle();
+  std::vector<UsbPdo*> waiting;
+  {
+    std::lock_guard guard(lock_);
+    std::erase_if(pdos_, [](const std::unique_ptr<UsbPdo>& pdo) { return pdo->Finished(); });
+    for (auto& pdo : pdos_)
+      if (pdo->arrivalPending && !pdo->Device()->gone) waiting.push_back(pdo.get());
+  }
+  for (UsbPdo* pdo : waiting) ReportArrival(*pdo);
 }
 
 Tick Bus::Now() { return CurrentMachine().Sched().Now(); }

@@ -138,6 +138,8 @@ class Bus : public DeviceLink {
   // --- pdo.cpp: telling the Plug and Play manager.
   void ReportArrival(UsbPdo& pdo);
   void ReportGone(UsbPdo& pdo);
+  // Frees the PDOs the Plug and Play manager is done with (hub thread).
+  void CollectFinishedPdos();
   int nextPdo_ = 0;                   // \Device\USBPDO-n
 
  private:

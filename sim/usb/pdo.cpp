@@ -1,5 +1,5 @@
-// The PDO of a plugged device: its device object \Device\USBPDO-n, the port
-// requests, and its Plug and Play and power answers as a USB hub gives them.
+// The PDO of a plugged device: the port requests and URBs, and its Plug and
+// Play answers as a USB hub gives them (the rest as any bus's PDO, sim::Pdo).
 #include "sim/usb/pdo.h"
 
 #include <cstdio>
@@ -15,16 +15,6 @@ namespace sim::usb {
 namespace {
 
 thread_local bool replaying = false;
-
-NTSTATUS NTAPI PdoDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  UsbPdo* pdo = UsbPdo::FromDevice(device);
-  switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP: return pdo->Pnp(irp);
-    case IRP_MJ_POWER: return pdo->Power(irp);
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return pdo->InternalDeviceControl(irp);
-    default: return pdo->Other(irp);
-  }
-}
 
 std::u16string Hex4(unsigned value) {
   char text[8];
@@ -56,39 +46,41 @@ PWCHAR PoolStrings(const std::vector<std::u16string>& strings) {
 
 }  // namespace
 
-PDRIVER_OBJECT CreateUsbBusDriver() {
-  PDRIVER_OBJECT driver = CurrentMachine().Objects().CreateDriver(u"usbhub");
-  for (auto& major : driver->MajorFunction) major = PdoDispatch;
-  return driver;
-}
+PDRIVER_OBJECT CreateUsbBusDriver() { return sim::CreateBusDriver(u"usbhub"); }
 
 void DeleteUsbBusDriver(PDRIVER_OBJECT driver) { CurrentMachine().Objects().DeleteDriver(driver); }
 
 UsbPdo::UsbPdo(Bus& bus, int port, std::shared_ptr<UsbDevice> device)
-    : bus_(bus), port_(port), device_(std::move(device)) {
-  std::u16string name = u"\\Device\\USBPDO-" + Widen(std::to_string(bus.nextPdo_++));
-  UNICODE_STRING unicode = View(name);
-  NTSTATUS status = CurrentMachine().Objects().CreateDevice(bus.driver_, sizeof(UsbPdo*), &unicode, FILE_DEVICE_USB, 0,
-                                                             FALSE, &deviceObject_);
-  if (!NT_SUCCESS(status)) VerifierStop(Rule::KernelStop, nullptr, "the USB hub could not create a PDO: 0x%08X", (unsigned)status);
-  *(UsbPdo**)deviceObject_->DeviceExtension = this;
-  deviceObject_->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
-  deviceObject_->Flags &= ~DO_DEVICE_INITIALIZING;
+    : sim::Pdo(bus.driver_, FILE_DEVICE_USB), bus_(&bus), port_(port), device_(std::move(device)) {}
+
+UsbPdo::~UsbPdo() = default;
+
+UsbPdo* UsbPdo::FromDevice(PDEVICE_OBJECT device) {
+  return static_cast<UsbPdo*>(*(sim::Pdo**)device->DeviceExtension);
 }
 
-UsbPdo::~UsbPdo() { CurrentMachine().Objects().DeleteDevice(deviceObject_); }
-
-UsbPdo* UsbPdo::FromDevice(PDEVICE_OBJECT device) { return *(UsbPdo**)device->DeviceExtension; }
+void UsbPdo::Removed(bool present) {
+  device_->removed = true;
+  if (present || !bus_) return;
+  finished_ = true;
+  Bus* bus = bus_;
+  bus->RunOnHubThread([bus] { bus->CollectFinishedPdos(); });
+}
 
 NTSTATUS UsbPdo::InternalDeviceControl(PIRP irp) {
+  if (!bus_) {
+    irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_NO_SUCH_DEVICE;
+  }
   bool defer;
   {
-    std::lock_guard guard(bus_.lock_);
+    std::lock_guard guard(bus_->lock_);
     defer = device_->faults.forcePending && !replaying;
   }
   if (defer) {
     IoMarkIrpPending(irp);
-    bus_.Defer(this, irp, bus_.Now());
+    bus_->Defer(this, irp, bus_->Now());
     return STATUS_PENDING;
   }
   return Handle(irp);
@@ -103,79 +95,62 @@ void UsbPdo::Replay(PIRP irp) {
 NTSTATUS UsbPdo::Handle(PIRP irp) {
   ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
   switch (code) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB: return bus_.SubmitUrb(*this, irp);
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: return bus_->SubmitUrb(*this, irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
     case IOCTL_INTERNAL_USB_ENABLE_PORT:
     case IOCTL_INTERNAL_USB_RESET_PORT:
     case IOCTL_INTERNAL_USB_CYCLE_PORT:
     case IOCTL_INTERNAL_USB_GET_HUB_COUNT: return PortRequest(irp, code);
-    default: return bus_.CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    default: return bus_->CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
 NTSTATUS UsbPdo::PortRequest(PIRP irp, ULONG code) {
   PVOID argument = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
   if (code == IOCTL_INTERNAL_USB_GET_HUB_COUNT) {
-    if (!argument) return bus_.CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+    if (!argument) return bus_->CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     ++*(PULONG)argument;
-    return bus_.CompleteRequest(irp, STATUS_SUCCESS);
+    return bus_->CompleteRequest(irp, STATUS_SUCCESS);
   }
   if (code == IOCTL_INTERNAL_USB_RESET_PORT || code == IOCTL_INTERNAL_USB_CYCLE_PORT)
     RequireIrqlAtMost(PASSIVE_LEVEL, Rule::IrqlPassive,
                       code == IOCTL_INTERNAL_USB_RESET_PORT ? "IOCTL_INTERNAL_USB_RESET_PORT" : "IOCTL_INTERNAL_USB_CYCLE_PORT");
   bool present, enabled = false;
   {
-    std::lock_guard guard(bus_.lock_);
-    Port* port = bus_.PortOf(*device_);
+    std::lock_guard guard(bus_->lock_);
+    Port* port = bus_->PortOf(*device_);
     present = port && !device_->gone;
     if (present) enabled = port->enabled;
     if (present && code == IOCTL_INTERNAL_USB_ENABLE_PORT) port->enabled = true;
   }
   if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
-    if (!argument) return bus_.CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+    if (!argument) return bus_->CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     *(PULONG)argument = (present ? USBD_PORT_CONNECTED : 0) | (enabled ? USBD_PORT_ENABLED : 0);
-    return bus_.CompleteRequest(irp, STATUS_SUCCESS);
+    return bus_->CompleteRequest(irp, STATUS_SUCCESS);
   }
-  if (!present) return bus_.CompleteRequest(irp, STATUS_DEVICE_NOT_CONNECTED);
-  if (code == IOCTL_INTERNAL_USB_RESET_PORT) bus_.ResetPort(*device_);
-  if (code == IOCTL_INTERNAL_USB_CYCLE_PORT) bus_.CyclePort(port_);
-  return bus_.CompleteRequest(irp, STATUS_SUCCESS);
+  if (!present) return bus_->CompleteRequest(irp, STATUS_DEVICE_NOT_CONNECTED);
+  if (code == IOCTL_INTERNAL_USB_RESET_PORT) bus_->ResetPort(*device_);
+  if (code == IOCTL_INTERNAL_USB_CYCLE_PORT) bus_->CyclePort(port_);
+  return bus_->CompleteRequest(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS UsbPdo::Pnp(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+  if (!bus_) return sim::Pdo::Pnp(irp);
+  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_QUERY_ID: return QueryId(irp);
+    case IRP_MN_QUERY_DEVICE_TEXT: return QueryText(irp);
     case IRP_MN_REMOVE_DEVICE: {
-      std::lock_guard guard(bus_.lock_);
-      size_t pending = 0;
+      std::lock_guard guard(bus_->lock_);
+      size_t pending = device_->control->queue.size();
       for (auto& pipe : device_->Pipes()) pending += pipe->queue.size();
-      pending += device_->control->queue.size();
       if (pending)
         VerifierStop(Rule::UrbLeak, irp, "IRP_MN_REMOVE_DEVICE reached the USB PDO with %zu transfers still outstanding",
                      pending);
-      device_->removed = true;
-      status = STATUS_SUCCESS;
       break;
     }
-    case IRP_MN_QUERY_CAPABILITIES:
-      FillCapabilities(*stack->Parameters.DeviceCapabilities.Capabilities);
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_QUERY_ID: return QueryId(irp);
-    case IRP_MN_QUERY_DEVICE_TEXT: return QueryText(irp);
     default: break;
   }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+  return sim::Pdo::Pnp(irp);
 }
 
 NTSTATUS UsbPdo::QueryId(PIRP irp) {
@@ -212,32 +187,16 @@ NTSTATUS UsbPdo::QueryText(PIRP irp) {
   return status;
 }
 
-NTSTATUS UsbPdo::Power(PIRP irp) {
-  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  NTSTATUS status = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER ? STATUS_SUCCESS : irp->IoStatus.Status;
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS UsbPdo::Other(PIRP irp) {
-  bool systemControl = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_SYSTEM_CONTROL;
-  NTSTATUS status = systemControl ? irp->IoStatus.Status : STATUS_INVALID_DEVICE_REQUEST;
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 bool UsbPdo::SurpriseRemovalOk() const {
-  std::lock_guard guard(bus_.lock_);
-  return bus_.ports_[port_ - 1].surpriseRemovalOk;
+  std::lock_guard guard(bus_->lock_);
+  return bus_->ports_[port_ - 1].surpriseRemovalOk;
 }
 
 void UsbPdo::FillCapabilities(DEVICE_CAPABILITIES& caps) {
   Bytes configuration;
   {
-    std::lock_guard guard(bus_.lock_);
-    configuration = bus_.ConfigurationBlock(*device_, 0);
+    std::lock_guard guard(bus_->lock_);
+    configuration = bus_->ConfigurationBlock(*device_, 0);
   }
   bool remoteWakeup = configuration.size() > 7 && (configuration[7] & USB_CONFIG_REMOTE_WAKEUP);
   caps.DeviceD1 = FALSE;
@@ -267,8 +226,8 @@ std::vector<std::u16string> UsbPdo::CompatibleIds() const {
   USB_DEVICE_DESCRIPTOR d = device_->DeviceDescriptor();
   UCHAR cls = d.bDeviceClass, sub = d.bDeviceSubClass, protocol = d.bDeviceProtocol;
   if (cls == 0) {  // the class is given per interface: take the first
-    std::lock_guard guard(bus_.lock_);
-    ConfigurationInfo info = ParseConfiguration(bus_.ConfigurationBlock(*device_, 0));
+    std::lock_guard guard(bus_->lock_);
+    ConfigurationInfo info = ParseConfiguration(bus_->ConfigurationBlock(*device_, 0));
     if (!info.interfaces.empty())
       cls = info.interfaces[0].cls, sub = info.interfaces[0].subClass, protocol = info.interfaces[0].protocol;
   }
@@ -283,7 +242,17 @@ std::u16string UsbPdo::InstanceId() const {
 
 std::u16string UsbPdo::InstancePath() const { return HardwareIds()[1] + u"\\" + InstanceId(); }
 
-void Bus::ReportArrival(UsbPdo&) {}
-void Bus::ReportGone(UsbPdo&) {}
+void Bus::ReportArrival(UsbPdo& pdo) { pdo.arrivalPending = !CurrentMachine().Pnp().ReportChildArrived(&pdo); }
+
+void Bus::ReportGone(UsbPdo& pdo) {
+  if (pdo.Device()->removed || pdo.arrivalPending) {
+    // Removed while it was still plugged in, or never given a node: no device
+    // node holds it.
+    std::lock_guard guard(lock_);
+    std::erase_if(pdos_, [&](const std::unique_ptr<UsbPdo>& p) { return p.get() == &pdo; });
+    return;
+  }
+  CurrentMachine().Pnp().ReportChildGone(&pdo);
+}
 
 }  // namespace sim::usb

@@ -169,13 +169,6 @@ TEST_F(Hub, CapabilitiesMapSystemStatesAndReportSurpriseRemovalOkPerDevice) {
   EXPECT_TRUE(caps.SurpriseRemovalOK);
 }
 
-TEST_F(Hub, PdoIsNamedAsUsbPdosAre) {
-  Start();
-  std::u16string name = bus.machine.Objects().NameOf(bus.controller->Pdo(port));
-  EXPECT_EQ(name.rfind(u"\\Device\\USBPDO-", 0), 0u);
-  EXPECT_TRUE(bus.controller->Pdo(port)->Flags & DO_BUS_ENUMERATED_DEVICE);
-}
-
 void RemoveWithTransferOutstanding() {
   usbkit::Bus bus;
   int port = bus.Plug(std::make_shared<SerialAdapter>());

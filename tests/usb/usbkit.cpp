@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "sim/kernel/iomanager.h"
+#include "sim/kernel/object.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/ustring.h"
+
 namespace usbkit {
 
 NTSTATUS Call::Wait() {
@@ -11,31 +18,102 @@ NTSTATUS Call::Wait() {
 
 bool Call::Done() { return returned != STATUS_PENDING || KeReadStateEvent(&event); }
 
+namespace {
+
+// The client: a WDM function driver that passes everything down, opens and
+// closes at its own level, and detaches and deletes its device at
+// IRP_MN_REMOVE_DEVICE.
+PDEVICE_OBJECT& LowerOf(PDEVICE_OBJECT device) { return *(PDEVICE_OBJECT*)device->DeviceExtension; }
+
+NTSTATUS NTAPI ClientDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PDEVICE_OBJECT lower = LowerOf(device);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      irp->IoStatus.Information = 0;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    case IRP_MJ_PNP:
+      if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IoCallDriver(lower, irp);
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+        return status;
+      }
+      [[fallthrough]];
+    default:
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(lower, irp);
+  }
+}
+
+NTSTATUS NTAPI ClientAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  LowerOf(device) = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags |= DO_POWER_PAGABLE;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+void NTAPI ClientUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI ClientEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& major : driver->MajorFunction) major = ClientDispatch;
+  driver->DriverExtension->AddDevice = ClientAddDevice;
+  driver->DriverUnload = ClientUnload;
+  return STATUS_SUCCESS;
+}
+
+std::u16string DeviceId(const sim::usb::DeviceModel& model) {
+  const sim::usb::Bytes& d = model.Descriptors().device;
+  char text[32];
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", d[8] | d[9] << 8, d[10] | d[11] << 8);
+  return sim::Widen(text);
+}
+
+}  // namespace
+
 Bus::Bus(sim::usb::ControllerOptions options)
     : controller(std::make_unique<sim::usb::HostController>(options)) {
-  client_ = testkit::LoadDriver(machine, u"usbclient");
+  machine.Pnp().AddService({u"usbclient", ClientEntry});
 }
 
 Bus::~Bus() {
-  for (Client& c : clients_) testkit::Delete(c.device);
+  for (Client& c : clients_) {
+    sim::SendFileRequest(c.file, IRP_MJ_CLEANUP);
+    ObDereferenceObject(c.file);  // the last reference: IRP_MJ_CLOSE
+  }
   controller.reset();
 }
 
 int Bus::Plug(std::shared_ptr<sim::usb::DeviceModel> model, const sim::usb::DeviceFaults& faults) {
+  std::u16string id = DeviceId(*model);
+  if (bound_.insert(id).second) machine.Pnp().Bind({id, u"usbclient"});
   int port = controller->Plug(std::move(model), faults);
   if (!port) return 0;
-  Client c{std::make_unique<testkit::Behaviour>(), nullptr, port};
-  for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_POWER})
-    c.behaviour->dispatch[major] = [](PDEVICE_OBJECT d, PIRP irp) { return testkit::PassDown(d, irp); };
-  c.device = testkit::CreateDevice(client_, *c.behaviour);
-  testkit::Attach(c.device, controller->Pdo(port));
-  clients_.push_back(std::move(c));
+  PDEVICE_OBJECT pdo = controller->Pdo(port);
+  sim::DeviceNode* node = machine.Pnp().NodeOfPdo(pdo);
+  if (!node || !node->Top()) {
+    ADD_FAILURE() << "the client driver did not load for the device on port " << port;
+    return port;
+  }
+  Client c{port, node->Top(), nullptr};
+  sim::OpenRequest open;
+  open.path = machine.Objects().NameOf(pdo);
+  EXPECT_EQ(sim::OpenFile(open, &c.file), STATUS_SUCCESS);
+  clients_.push_back(c);
   return port;
 }
 
 PDEVICE_OBJECT Bus::Top(int port) {
   for (auto it = clients_.rbegin(); it != clients_.rend(); ++it)
-    if (it->port == port) return it->device;
+    if (it->port == port) return it->top;
   return nullptr;
 }
 

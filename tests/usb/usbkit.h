@@ -1,16 +1,17 @@
 // A machine with the simulated USB bus for tests: devices plugged into the
-// host controller, a client driver attached on top of each device's PDO (as
-// a function driver would be), and URBs sent down that stack the way a
-// function driver sends them.
+// host controller, a client function driver that the Plug and Play manager
+// loads on top of each device's PDO, and URBs sent down that stack the way a
+// function driver sends them. Each stack is held open by a file, as an
+// application's handle would, so it outlives an unplug until the test ends.
 #pragma once
 
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "sim/kernel/machine.h"
 #include "sim/usb/adapter.h"
 #include "sim/usb/controller.h"
-#include "tests/sim/testkit.h"
 
 namespace usbkit {
 
@@ -31,7 +32,8 @@ class Bus {
   explicit Bus(sim::usb::ControllerOptions options = {});
   ~Bus();
 
-  // Plugs `model` and attaches a client device on top of its PDO.
+  // Plugs `model`; the client driver is bound to its hardware ID and loaded on
+  // top of its PDO. Returns the port.
   int Plug(std::shared_ptr<sim::usb::DeviceModel> model, const sim::usb::DeviceFaults& faults = {});
   // The top of the stack on `port` (the client device).
   PDEVICE_OBJECT Top(int port);
@@ -40,13 +42,13 @@ class Bus {
   std::unique_ptr<sim::usb::HostController> controller;
 
  private:
-  PDRIVER_OBJECT client_ = nullptr;
   struct Client {
-    std::unique_ptr<testkit::Behaviour> behaviour;
-    PDEVICE_OBJECT device;
     int port;
+    PDEVICE_OBJECT top;
+    PFILE_OBJECT file;
   };
   std::vector<Client> clients_;
+  std::set<std::u16string> bound_;
 };
 
 // Sends `urb` to `top` as IOCTL_INTERNAL_USB_SUBMIT_URB (or another internal
@@ -54,7 +56,6 @@ class Bus {
 std::unique_ptr<Call> Send(PDEVICE_OBJECT top, PVOID argument, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
 // Sends and waits.
 NTSTATUS SendAndWait(PDEVICE_OBJECT top, PVOID argument, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
-
 // A Plug and Play request to `top`'s stack with `parameters`; its final status block.
 IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT top, UCHAR minor, const IO_STACK_LOCATION& parameters = {});
 

@@ -120,7 +120,9 @@ TEST_F(Faults, MalformedConfigurationDescriptorsReachTheDriverWithoutHarm) {
     SCOPED_TRACE((int)c.kind);
     DeviceFaults faults;
     faults.malformedConfiguration = c.kind;
-    int p = bus.Plug(std::make_shared<SerialAdapter>(), faults);
+    sim::usb::AdapterConfig config;  // each its own serial number: its own device node
+    config.serial = u"M" + std::u16string(1, (char16_t)(u'0' + (int)c.kind));
+    int p = bus.Plug(std::make_shared<SerialAdapter>(config), faults);
     PDEVICE_OBJECT stack = bus.Top(p);
     std::vector<uint8_t> buffer(521);
     URB urb = usbkit::DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer.data(), (ULONG)buffer.size());

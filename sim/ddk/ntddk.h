@@ -7,3 +7,7 @@
 #include "sim/ddk/wdm.h"
 #include "sim/ddk/wdmpnp.h"
 #include "sim/ddk/ntddser.h"
+// USB, in the order common/kernel.h includes the real headers on Windows.
+#include "sim/ddk/usb.h"
+#include "sim/ddk/usbioctl.h"
+#include "sim/ddk/usbdlib.h"

@@ -77,6 +77,11 @@ const std::vector<Export>& ExportTable() {
       {"_vsnwprintf", (const void*)&SimVsnwprintf, true},
       // Diagnostics
       IMPLEMENTED(DbgPrint), IMPLEMENTED(KeBugCheckEx),
+      // USB driver interface library (USBD.SYS, sim/usb/usbd.cpp)
+      IMPLEMENTED(USBD_GetUSBDIVersion), IMPLEMENTED(USBD_ParseDescriptors),
+      IMPLEMENTED(USBD_ParseConfigurationDescriptorEx), IMPLEMENTED(USBD_ParseConfigurationDescriptor),
+      IMPLEMENTED(USBD_CreateConfigurationRequestEx), IMPLEMENTED(USBD_CreateConfigurationRequest),
+      IMPLEMENTED(USBD_GetInterfaceLength),
       // Plug and Play, device interfaces and notifications
       IMPLEMENTED(IoRegisterDeviceInterface), IMPLEMENTED(IoSetDeviceInterfaceState),
       IMPLEMENTED(IoRegisterPlugPlayNotification), IMPLEMENTED(IoUnregisterPlugPlayNotification),

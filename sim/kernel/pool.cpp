@@ -163,6 +163,15 @@ bool PoolManager::Contains(PVOID p) const {
   return blocks_.count((uintptr_t)p) != 0;
 }
 
+std::optional<std::pair<uintptr_t, SIZE_T>> PoolManager::BlockContaining(const void* p) const {
+  std::lock_guard guard(mutex_);
+  auto it = blocks_.upper_bound((uintptr_t)p);
+  if (it == blocks_.begin()) return std::nullopt;
+  --it;
+  if ((uintptr_t)p >= it->first + it->second.size) return std::nullopt;
+  return std::make_pair(it->first, it->second.size);
+}
+
 void PoolManager::CheckNoLeaks(PDRIVER_OBJECT driver) const {
   auto leaks = Outstanding(driver);
   if (leaks.empty()) return;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -61,6 +62,9 @@ class PoolManager {
   // Blocks still allocated by `driver` (all drivers when nullptr).
   std::vector<std::pair<PVOID, PoolBlock>> Outstanding(PDRIVER_OBJECT driver) const;
   bool Contains(PVOID p) const;
+  // The block that holds address `p` (start and size), if `p` lies in pool:
+  // lets kernel routines that walk caller-supplied records stay inside them.
+  std::optional<std::pair<uintptr_t, SIZE_T>> BlockContaining(const void* p) const;
   // Stops with PoolLeak when `driver` still owns pool.
   void CheckNoLeaks(PDRIVER_OBJECT driver) const;
 

@@ -33,6 +33,10 @@ Options ParseOptions(int argc, char** argv) {
     else if (arg == "--real-time") options.realTime = true;
     else if (arg == "--exports") options.exports = true;
     else if (arg == "--fail-nth") number(&options.failNth);
+    else if (arg == "--pcap") {
+      if (i + 1 >= argc) options.error = "--pcap needs a file name";
+      else options.pcap = argv[++i];
+    }
     else if (arg == "--delay-fuzz") {
       uint64_t seed = 0;
       number(&seed);
@@ -58,6 +62,7 @@ void PrintHelp(const char* program) {
       "  --exports          list the simulated kernel's export table and exit\n"
       "  --fail-nth N       make the N-th pool allocation by a driver fail\n"
       "  --delay-fuzz SEED  yield at random in kernel calls, to widen race windows\n"
+      "  --pcap FILE        write every transfer on the USB bus to FILE (pcap, for Wireshark)\n"
       "  -h, --help         show this help\n",
       program);
 }

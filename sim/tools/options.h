@@ -13,6 +13,7 @@ struct Options {
   bool exports = false;      // list the kernel's export table and exit
   uint64_t failNth = 0;      // fail the n-th driver allocation
   uint32_t delayFuzzSeed = 0;
+  std::string pcap;          // capture the USB bus to this file
   std::string error;         // set when the command line is bad
 };
 

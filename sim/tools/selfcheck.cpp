@@ -14,6 +14,8 @@
 #include "sim/kernel/verifier.h"
 #include "sim/tools/report.h"
 #include "sim/win32/comm.h"
+#include "sim/usb/adapter.h"
+#include "sim/usb/controller.h"
 #include "sim/win32/win32.h"
 
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -251,6 +253,14 @@ int RunSelfCheck(const Options& options) {
   pnp.Bind({u"ROOT\\TOLVANE", u"tolvane"});
   pnp.Bind({u"USB\\VID_1234&PID_5678", u"merrow"});
   Log("     services tolvane and merrow installed; ROOT\\TOLVANE -> tolvane, USB\\VID_1234&PID_5678 -> merrow");
+  // The USB bus with the default adapter plugged in: the hub enumerates it
+  // (and the capture, if any, shows it).
+  sim::usb::ControllerOptions usbOptions;
+  usbOptions.pcapPath = options.pcap;
+  auto usb = std::make_unique<sim::usb::HostController>(usbOptions);
+  int adapterPort = usb->Plug(std::make_shared<sim::usb::SerialAdapter>());
+  Check(adapterPort != 0, "USB: the default adapter plugged into root-hub port %d, address %u, PDO %s", adapterPort,
+        (unsigned)usb->Address(adapterPort), Text(NameOf(usb->Pdo(adapterPort))).c_str());
 
   // Until the simulated USB bus exists the pipe device sits on the root bus.
   Heading("merrow: a device node");
@@ -283,6 +293,8 @@ int RunSelfCheck(const Options& options) {
           "removal took \\DosDevices\\COM7 and the SERIALCOMM entry away");
   }
   if (pipe) RemoveNode(machine, pipe, u"merrow");
+  if (!options.pcap.empty()) Log("     USB capture: %llu records in %s", (unsigned long long)usb->CapturedRecords(), options.pcap.c_str());
+  usb.reset();
   Summary(machine);
   sim::SetTraceSink({});
   return failures;

@@ -1,0 +1,214 @@
+// The controller's two threads: the controller thread moves data, runs the
+// models' timers and replays deferred requests, waiting through the kernel so
+// that virtual time jumps straight to its next deadline; the hub thread does
+// what must happen at PASSIVE_LEVEL outside any request (unplug, cycle port).
+#include "sim/usb/bus.h"
+
+#include "sim/kernel/machine.h"
+#include "sim/kernel/object.h"
+#include "sim/usb/pdo.h"
+
+namespace sim::usb {
+
+namespace {
+
+void WaitFor(KEVENT* event, std::optional<Tick> deadline, Tick now) {
+  if (!deadline) {
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+    return;
+  }
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -(*deadline - now);
+  if (timeout.QuadPart < 0) KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout);
+}
+
+}  // namespace
+
+Bus::Bus(const ControllerOptions& options) : timed_(options.timed) {
+  KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&hubWake_, SynchronizationEvent, FALSE);
+  driver_ = CreateUsbBusDriver();
+  ports_.resize(options.ports);
+  for (int i = 0; i < options.ports; ++i) ports_[i].number = i + 1;
+  if (!options.pcapPath.empty()) capture_.Open(options.pcapPath, CurrentMachine().Sched().BootSystemTime());
+  controllerThread_ = std::make_unique<Thread>("usb controller", [this] { ControllerLoop(); });
+  hubThread_ = std::make_unique<Thread>("usb hub", [this] { HubLoop(); });
+}
+
+namespace {
+
+// PDOs the Plug and Play manager still held when their controller went (a
+// handle kept their stack): they answer as PDOs of a vanished bus until the
+// process ends.
+std::vector<std::unique_ptr<UsbPdo>>& Orphans() {
+  static std::vector<std::unique_ptr<UsbPdo>> orphans;
+  return orphans;
+}
+
+}  // namespace
+
+Bus::~Bus() {
+  for (Port& port : ports_)
+    if (port.device) Unplug(port.number);
+  {
+    std::lock_guard guard(lock_);
+    stopping_ = true;
+  }
+  KeSetEvent(&wake_, 0, FALSE);
+  KeSetEvent(&hubWake_, 0, FALSE);
+  controllerThread_->Join();
+  hubThread_->Join();
+  CurrentMachine().Pnp().WaitIdle();
+  bool orphaned = false;
+  for (auto& pdo : pdos_) {
+    if (pdo->Finished()) continue;
+    pdo->Orphan();
+    Orphans().push_back(std::move(pdo));
+    orphaned = true;
+  }
+  pdos_.clear();
+  // An orphan's device object still names the bus driver; the machine frees both.
+  if (!orphaned) DeleteUsbBusDriver(driver_);
+}
+
+void Bus::CollectFinishedPdos() {
+  CurrentMachine().Pnp().WaitIdle();
+  std::vector<UsbPdo*> waiting;
+  {
+    std::lock_guard guard(lock_);
+    std::erase_if(pdos_, [](const std::unique_ptr<UsbPdo>& pdo) { return pdo->Finished(); });
+    for (auto& pdo : pdos_)
+      if (pdo->arrivalPending && !pdo->Device()->gone) waiting.push_back(pdo.get());
+  }
+  for (UsbPdo* pdo : waiting) ReportArrival(*pdo);
+}
+
+Tick Bus::Now() { return CurrentMachine().Sched().Now(); }
+
+void Bus::ScheduleAt(Tick due, std::function<void()> action) {
+  std::lock_guard guard(lock_);
+  timers_.emplace(due, std::move(action));
+  KeSetEvent(&wake_, 0, FALSE);
+}
+
+void Bus::Notify() {
+  std::lock_guard guard(lock_);
+  for (Port& port : ports_) {
+    if (!port.device) continue;
+    port.device->control->nakked = false;
+    for (auto& pipe : port.device->Pipes()) pipe->nakked = false;
+  }
+  KeSetEvent(&wake_, 0, FALSE);
+}
+
+void Bus::Defer(UsbPdo* pdo, PIRP irp, Tick due) {
+  std::lock_guard guard(lock_);
+  deferred_.push_back({due, pdo, irp});
+  KeSetEvent(&wake_, 0, FALSE);
+}
+
+void Bus::RunOnHubThread(std::function<void()> work) {
+  std::lock_guard guard(lock_);
+  hubWork_.push_back(std::move(work));
+  KeSetEvent(&hubWake_, 0, FALSE);
+}
+
+void* Bus::NewHandle() { return (void*)(uintptr_t)(0x0B5D0000u + 0x10u * nextHandle_++); }
+
+std::optional<Tick> Bus::NextDeadline(Tick now) {
+  std::optional<Tick> next = NextEngineDeadline(now);
+  auto earlier = [&](Tick t) {
+    if (!next || t < *next) next = t;
+  };
+  if (!timers_.empty()) earlier(timers_.begin()->first);
+  for (const Deferred& d : deferred_) earlier(d.due);
+  return next;
+}
+
+namespace {
+thread_local bool controllerThread = false;
+}
+
+bool Bus::OnControllerThread() { return controllerThread; }
+
+void Bus::ControllerLoop() {
+  controllerThread = true;
+  for (;;) {
+    Tick now = Now();
+    std::optional<Tick> deadline;
+    {
+      std::lock_guard guard(lock_);
+      if (stopping_) return;
+      deadline = NextDeadline(now);
+    }
+    WaitFor(&wake_, deadline, now);
+    RunDue(Now());
+  }
+}
+
+// One turn of the controller: the models' due timers, the engine (one
+// (micro)frame in timed mode), then completions and deferred requests
+// outside the lock.
+void Bus::RunDue(Tick now) {
+  TransferList done;
+  std::vector<Deferred> replay;
+  {
+    std::lock_guard guard(lock_);
+    if (stopping_) return;
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+      auto action = std::move(timers_.begin()->second);
+      timers_.erase(timers_.begin());
+      action();
+    }
+    for (auto it = deferred_.begin(); it != deferred_.end();) {
+      if (it->due <= now) {
+        replay.push_back(*it);
+        it = deferred_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    UnitLimits limits;
+    if (timed_) {
+      uint64_t unit = (uint64_t)(now / kMicroframeTicks);
+      limits.unlimited = false;
+      limits.unit = unit;
+      limits.fullSpeedFrame = unit % 8 == 0;
+      limits.fullSpeedPackets = limits.fullSpeedFrame ? kFullSpeedBulkPackets : 0;
+      limits.highSpeedPackets = kHighSpeedBulkPackets;
+      done = TakeFinished(unit);
+      if (unit != lastUnit_) Service(limits);
+      lastUnit_ = unit;
+    } else {
+      Service(limits);
+      done = TakeFinished(UINT64_MAX);
+    }
+    for (Port& port : ports_) {
+      if (!port.device || !port.device->unplugRequested || port.device->unplugQueued) continue;
+      port.device->unplugQueued = true;
+      int number = port.number;
+      hubWork_.push_back([this, number] { Unplug(number); });
+      KeSetEvent(&hubWake_, 0, FALSE);
+    }
+  }
+  CompleteTransfers(done);
+  for (const Deferred& d : replay) d.pdo->Replay(d.irp);
+}
+
+void Bus::HubLoop() {
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::lock_guard guard(lock_);
+      if (stopping_) return;
+      if (!hubWork_.empty()) {
+        work = std::move(hubWork_.front());
+        hubWork_.pop_front();
+      }
+    }
+    if (work) work();
+    else KeWaitForSingleObject(&hubWake_, Executive, KernelMode, FALSE, nullptr);
+  }
+}
+
+}  // namespace sim::usb

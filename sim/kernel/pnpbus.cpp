@@ -159,6 +159,8 @@ NTSTATUS Pdo::Pnp(PIRP irp) {
 
 NTSTATUS Pdo::Power(PIRP irp) {
   PoStartNextPowerIrp(irp);
+  // A simple bus's device cannot wake anything (its capabilities say so).
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_WAIT_WAKE) return Complete(irp, STATUS_NOT_SUPPORTED);
   return Complete(irp, STATUS_SUCCESS);
 }
 

@@ -33,6 +33,7 @@ struct AdapterConfig {
   size_t receiveFifo = 512;
   size_t transmitFifo = 256;
   bool pacing = false;                 // bytes leave at the configured baud rate
+  bool remoteWakeup = false;           // the configuration offers remote wakeup
 };
 
 // One control message as the adapter received it.

@@ -16,7 +16,8 @@ DescriptorSet AdapterDescriptors(const AdapterConfig& c) {
   DescriptorSet set;
   set.device = DeviceDescriptor(high ? 0x0200 : 0x0110, USB_DEVICE_CLASS_RESERVED, 64, c.vendor, c.product, c.bcdDevice,
                                 1, 2, c.serial.empty() ? 0 : 3);
-  Bytes config = ConfigurationHeader((UCHAR)(1 + c.extraInterfaces), 1, 0, USB_CONFIG_BUS_POWERED, 50);
+  Bytes config = ConfigurationHeader((UCHAR)(1 + c.extraInterfaces), 1, 0,
+                                     (UCHAR)(USB_CONFIG_BUS_POWERED | (c.remoteWakeup ? USB_CONFIG_REMOTE_WAKEUP : 0)), 50);
   Append(config, InterfaceDescriptor(0, 0, endpoints, USB_DEVICE_CLASS_VENDOR_SPECIFIC, 0, 0));
   Append(config, EndpointDescriptor(0x01, USB_ENDPOINT_TYPE_BULK, bulk, 0));
   Append(config, EndpointDescriptor(0x82, USB_ENDPOINT_TYPE_BULK, bulk, 0));

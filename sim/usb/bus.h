@@ -140,7 +140,6 @@ class Bus : public DeviceLink {
   void ReportGone(UsbPdo& pdo);
   // Frees the PDOs the Plug and Play manager is done with (hub thread).
   void CollectFinishedPdos();
-  int nextPdo_ = 0;                   // \Device\USBPDO-n
 
  private:
   void ControllerLoop();

@@ -40,6 +40,11 @@ PDEVICE_OBJECT HostController::Pdo(int port) {
   return p && p->pdo ? p->pdo->DeviceObject() : nullptr;
 }
 
+bool HostController::RemoteWakeup(int port) {
+  PDEVICE_OBJECT pdo = Pdo(port);
+  return pdo && UsbPdo::FromDevice(pdo)->FinishWaitWake(STATUS_SUCCESS);
+}
+
 std::shared_ptr<DeviceModel> HostController::Model(int port) {
   std::lock_guard guard(bus_->lock_);
   Port* p = Find(*bus_, port);

@@ -47,6 +47,9 @@ class HostController {
   void Unplug(int port);
 
   PDEVICE_OBJECT Pdo(int port);
+  // The device on `port` signals remote wakeup: the IRP_MN_WAIT_WAKE pending
+  // on its PDO completes with STATUS_SUCCESS. False when none was pending.
+  bool RemoteWakeup(int port);
   std::shared_ptr<DeviceModel> Model(int port);
   UCHAR Address(int port);
   // USBD_PORT_ENABLED and USBD_PORT_CONNECTED, as IOCTL_INTERNAL_USB_GET_PORT_STATUS reports them.

@@ -60,6 +60,7 @@ UsbPdo* UsbPdo::FromDevice(PDEVICE_OBJECT device) {
 }
 
 void UsbPdo::Removed(bool present) {
+  FinishWaitWake(STATUS_NO_SUCH_DEVICE);
   device_->removed = true;
   if (present || !bus_) return;
   finished_ = true;
@@ -139,6 +140,9 @@ NTSTATUS UsbPdo::Pnp(PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_QUERY_ID: return QueryId(irp);
     case IRP_MN_QUERY_DEVICE_TEXT: return QueryText(irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      FinishWaitWake(STATUS_NO_SUCH_DEVICE);
+      break;
     case IRP_MN_REMOVE_DEVICE: {
       std::lock_guard guard(bus_->lock_);
       size_t pending = device_->control->queue.size();
@@ -151,6 +155,67 @@ NTSTATUS UsbPdo::Pnp(PIRP irp) {
     default: break;
   }
   return sim::Pdo::Pnp(irp);
+}
+
+NTSTATUS UsbPdo::Power(PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_WAIT_WAKE) return sim::Pdo::Power(irp);
+  PoStartNextPowerIrp(irp);
+  return WaitWake(irp);
+}
+
+NTSTATUS UsbPdo::WaitWake(PIRP irp) {
+  auto fail = [irp](NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  };
+  if (!bus_ || device_->removed) return fail(STATUS_NO_SUCH_DEVICE);
+  DEVICE_CAPABILITIES caps{};
+  FillCapabilities(caps);
+  if (caps.SystemWake == PowerSystemUnspecified) return fail(STATUS_NOT_SUPPORTED);
+  if (IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState > caps.SystemWake)
+    return fail(STATUS_INVALID_DEVICE_STATE);
+  std::unique_lock guard(wakeLock_);
+  if (waitWake_) {
+    guard.unlock();
+    return fail(STATUS_DEVICE_BUSY);
+  }
+  IoMarkIrpPending(irp);
+  IoSetCancelRoutine(irp, CancelWaitWake);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    guard.unlock();
+    fail(STATUS_CANCELLED);
+    return STATUS_PENDING;
+  }
+  waitWake_ = irp;
+  return STATUS_PENDING;
+}
+
+// The request stays held while its cancel routine is on its way: that routine
+// finds it still held and completes it.
+bool UsbPdo::FinishWaitWake(NTSTATUS status) {
+  PIRP irp;
+  {
+    std::lock_guard guard(wakeLock_);
+    irp = waitWake_;
+    if (!irp || !IoSetCancelRoutine(irp, nullptr)) return false;
+    waitWake_ = nullptr;
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return true;
+}
+
+void NTAPI UsbPdo::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  UsbPdo* pdo = FromDevice(device);
+  {
+    std::lock_guard guard(pdo->wakeLock_);
+    if (pdo->waitWake_ != irp) return;
+    pdo->waitWake_ = nullptr;
+  }
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 NTSTATUS UsbPdo::QueryId(PIRP irp) {

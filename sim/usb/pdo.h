@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ class UsbPdo : public sim::Pdo {
 
   // Each runs at the IRQL the request arrives at and completes it (or pends it).
   NTSTATUS Pnp(PIRP irp) override;
+  // IRP_MN_WAIT_WAKE is held (one at a time) until the device signals remote
+  // wakeup, the request is cancelled or the device goes; a device without
+  // remote wakeup fails it. Other power requests as any bus PDO answers them.
+  NTSTATUS Power(PIRP irp) override;
+  // Completes the held wait-wake request with `status`; false if none is held.
+  bool FinishWaitWake(NTSTATUS status);
   NTSTATUS InternalDeviceControl(PIRP irp) override;
   // A request deferred by forced pending, handled now on the controller's
   // thread; its IRP was marked pending when it arrived.
@@ -61,11 +68,15 @@ class UsbPdo : public sim::Pdo {
   NTSTATUS PortRequest(PIRP irp, ULONG code);
   NTSTATUS QueryId(PIRP irp);
   NTSTATUS QueryText(PIRP irp);
+  NTSTATUS WaitWake(PIRP irp);
+  static void NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
 
   Bus* bus_;
   int port_;
   std::shared_ptr<UsbDevice> device_;
   bool finished_ = false;
+  std::mutex wakeLock_;
+  PIRP waitWake_ = nullptr;  // the held IRP_MN_WAIT_WAKE (wakeLock_)
 };
 
 }  // namespace sim::usb

@@ -88,9 +88,13 @@ bool InPacket(const Step& s, Endpoint& ep, Transfer& t, size_t maxPacket) {
   if (packet.data() != dest) std::memcpy(dest, packet.data(), n);
   t.moved += (ULONG)n;
   CountData(s, n);
-  if (n < maxPacket) {
-    // A short packet ends the transfer. Full-speed controllers treat it as an
-    // error and halt the endpoint unless USBD_SHORT_TRANSFER_OK is set;
+  if (t.moved == t.length) {
+    // A packet that fills the request ends it, whatever its size: the
+    // controller asked for no more than this.
+    Finish(s, t, USBD_STATUS_SUCCESS);
+  } else if (n < maxPacket) {
+    // A short packet ends the transfer early. Full-speed controllers treat it
+    // as an error and halt the endpoint unless USBD_SHORT_TRANSFER_OK is set;
     // high-speed controllers ignore the flag.
     if (t.shortOk || s.device.speed == Speed::High) {
       Finish(s, t, USBD_STATUS_SUCCESS);
@@ -98,8 +102,6 @@ bool InPacket(const Step& s, Endpoint& ep, Transfer& t, size_t maxPacket) {
       Halt(ep, USBD_STATUS_DATA_UNDERRUN);
       Finish(s, t, USBD_STATUS_DATA_UNDERRUN);
     }
-  } else if (t.moved == t.length) {
-    Finish(s, t, USBD_STATUS_SUCCESS);
   }
   return true;
 }

@@ -169,6 +169,69 @@ TEST_F(Hub, CapabilitiesMapSystemStatesAndReportSurpriseRemovalOkPerDevice) {
   EXPECT_TRUE(caps.SurpriseRemovalOK);
 }
 
+// What a wait-wake request's completion function was given.
+struct WakeRequest {
+  static void NTAPI Done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+    auto* request = (WakeRequest*)context;
+    request->status = status->Status;
+    ++request->calls;
+  }
+  NTSTATUS Send(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE from = PowerSystemSleeping3) {
+    POWER_STATE state;
+    state.SystemState = from;
+    return PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, state, Done, this, &irp);
+  }
+  PIRP irp = nullptr;
+  NTSTATUS status = STATUS_PENDING;
+  int calls = 0;
+};
+
+TEST_F(Hub, WaitWakeIsFailedByADeviceWithoutRemoteWakeup) {
+  Start();
+  WakeRequest wake;
+  EXPECT_EQ(wake.Send(bus.controller->Pdo(port)), STATUS_PENDING);
+  EXPECT_EQ(wake.calls, 1);
+  EXPECT_EQ(wake.status, STATUS_NOT_SUPPORTED);
+  EXPECT_FALSE(bus.controller->RemoteWakeup(port));
+}
+
+TEST_F(Hub, WaitWakeIsHeldUntilTheDeviceSignalsRemoteWakeup) {
+  AdapterConfig config;
+  config.remoteWakeup = true;
+  Start(config);
+  PDEVICE_OBJECT pdo = bus.controller->Pdo(port);
+  WakeRequest tooDeep, wake, second;
+  tooDeep.Send(pdo, PowerSystemHibernate);
+  EXPECT_EQ(tooDeep.status, STATUS_INVALID_DEVICE_STATE) << "the device cannot wake the system from S4";
+
+  wake.Send(pdo);
+  EXPECT_EQ(wake.calls, 0) << "held by the PDO";
+  second.Send(pdo);
+  EXPECT_EQ(second.status, STATUS_DEVICE_BUSY) << "one wait-wake per PDO";
+
+  EXPECT_TRUE(bus.controller->RemoteWakeup(port));
+  EXPECT_EQ(wake.calls, 1);
+  EXPECT_EQ(wake.status, STATUS_SUCCESS);
+  EXPECT_FALSE(bus.controller->RemoteWakeup(port)) << "nothing held any more";
+}
+
+TEST_F(Hub, AHeldWaitWakeEndsWhenCancelledOrWhenTheDeviceIsUnplugged) {
+  AdapterConfig config;
+  config.remoteWakeup = true;
+  Start(config);
+  WakeRequest cancelled, unplugged;
+  cancelled.Send(bus.controller->Pdo(port));
+  EXPECT_TRUE(IoCancelIrp(cancelled.irp));
+  EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+
+  unplugged.Send(bus.controller->Pdo(port));
+  bus.controller->Unplug(port);
+  LARGE_INTEGER step{.QuadPart = -10 * 1000 * 10};  // let the surprise removal reach the PDO
+  for (int i = 0; i < 100 && !unplugged.calls; ++i) KeDelayExecutionThread(KernelMode, FALSE, &step);
+  EXPECT_EQ(unplugged.calls, 1);
+  EXPECT_EQ(unplugged.status, STATUS_NO_SUCH_DEVICE);
+}
+
 void RemoveWithTransferOutstanding() {
   usbkit::Bus bus;
   int port = bus.Plug(std::make_shared<SerialAdapter>());

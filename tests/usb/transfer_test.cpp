@@ -95,6 +95,17 @@ TEST_F(Transfers, ShortPacketWithoutShortTransferOkHaltsAFullSpeedPipeUntilReset
   EXPECT_EQ(buffer[0], 8);
 }
 
+TEST_F(Transfers, AShortPacketThatFillsTheRequestEndsItWithoutTheShortTransferFlag) {
+  Start();
+  PeerSends({4, 5, 6});
+  uint8_t buffer[3] = {};
+  URB urb = usbkit::BulkUrb(In(), buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN);
+  EXPECT_EQ(usbkit::SendAndWait(top, &urb), STATUS_SUCCESS);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+  EXPECT_EQ(buffer[2], 6);
+}
+
 TEST_F(Transfers, HighSpeedIgnoresTheShortTransferFlag) {
   AdapterConfig config;
   config.speed = sim::usb::Speed::High;

@@ -46,6 +46,11 @@ NTSTATUS NTAPI ClientDispatch(PDEVICE_OBJECT device, PIRP irp) {
       }
       [[fallthrough]];
     default:
+      if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+      }
       IoSkipCurrentIrpStackLocation(irp);
       return IoCallDriver(lower, irp);
   }

@@ -13,7 +13,7 @@
 //  - the 0 flag pads every field with zeros, strings included, unless - is
 //    given or an integer has a precision;
 //  - a % followed by a character with no meaning as a conversion copies that
-//    character (so %% gives %), dropping the specification;
+//    character (so %% gives %), dropping the conversion;
 //  - narrow text is widened byte by byte (the Latin-1 code page).
 // The result does not need to fit: see SimVsnwprintf for what is written.
 #include <cstdarg>
@@ -63,7 +63,7 @@ struct Spec {
   long width = 0;
   long precision = -1;  // none
   Size size = Size::Default;
-  WCHAR conversion = 0;  // 0: the format ended inside the specification
+  WCHAR conversion = 0;  // 0: the format ended inside the conversion
 };
 
 const WCHAR* ParseFlags(const WCHAR* f, Spec& spec) {
@@ -111,7 +111,7 @@ const WCHAR* ParseSize(const WCHAR* f, Spec& spec) {
   }
 }
 
-// Reads the specification after a '%'; returns where the format goes on.
+// Reads the conversion after a '%'; returns where the format goes on.
 const WCHAR* ParseSpec(const WCHAR* f, Spec& spec, va_list* args) {
   f = ParseFlags(f, spec);
   f = ParseNumber(f, &spec.width, args);

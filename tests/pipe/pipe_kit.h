@@ -1,0 +1,110 @@
+// The pipe driver's test fixture: a machine with merrow installed as the
+// function driver of the USB-serial adapter, the adapter plugged into the
+// simulated USB bus, and the application's view of merrow's pipes through
+// the device interface and sim/win32.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pipe/routines.h"
+#include "sim/kernel/machine.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/registry.h"
+#include "sim/kernel/ustring.h"
+#include "sim/usb/adapter.h"
+#include "sim/usb/controller.h"
+#include "sim/win32/win32.h"
+
+extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace pipetest {
+
+using namespace win32;
+
+using Values = std::vector<std::pair<std::u16string, sim::RegistryValue>>;
+
+// How a test wants its device: the adapter model, faults on the wire, and
+// values put into the device node's hardware key before merrow is loaded.
+struct PipeConfig {
+  sim::usb::AdapterConfig adapter;
+  sim::usb::DeviceFaults faults;
+  Values values;
+  bool plug = true;  // plug the adapter when the rig is built
+  sim::usb::ControllerOptions bus;
+};
+
+// The adapter's hardware ID (without revision), which merrow serves.
+std::u16string HardwareId(const sim::usb::AdapterConfig& adapter);
+// The hardware key of the adapter's device node, known before it is plugged.
+std::u16string HardwareKeyOf(const sim::usb::AdapterConfig& adapter);
+
+class PipeRig {
+ public:
+  explicit PipeRig(PipeConfig config = {}, sim::MachineOptions options = {});
+  ~PipeRig();
+  PipeRig(const PipeRig&) = delete;
+  PipeRig& operator=(const PipeRig&) = delete;
+
+  // Plugs the adapter (if not plugged yet) and waits until the PnP manager has
+  // finished with it. Returns whether merrow's device started.
+  bool Plug();
+  // Pulls the adapter out; merrow sees a surprise removal, then the removal
+  // once the last handle is closed.
+  void Unplug();
+  // Orderly removal of the adapter's node (query-remove, remove).
+  bool Remove();
+
+  sim::Machine& Machine() { return machine_; }
+  sim::PnpManager& Pnp() { return machine_.Pnp(); }
+  sim::usb::HostController& Usb() { return *usb_; }
+  std::shared_ptr<sim::usb::SerialAdapter> Adapter() const { return adapter_; }
+  int Port() const { return port_; }
+  sim::DeviceNode* Node();
+  // merrow's device object while it exists.
+  PDEVICE_OBJECT Device();
+  PPIPE_DEVICE_EXTENSION Extension();
+  PDRIVER_OBJECT Driver() { return machine_.Pnp().LoadedDriver(u"merrow"); }
+  std::u16string HardwareKey() const { return HardwareKeyOf(config_.adapter); }
+
+  // The enabled GUID_PIPE_DRIVER_INTERFACE links (NT form, \??\...).
+  std::vector<std::u16string> Links();
+  // The first of them; empty when none is enabled.
+  std::u16string Link();
+  // Opens the link followed by `pipe` (u"" for a device handle, u"\\PIPE00"...).
+  HANDLE Open(const std::u16string& pipe, DWORD flags = 0);
+
+  // Runs `body` as a routine of merrow (its pool, its verifier frame).
+  void AsDriver(const std::function<void()>& body);
+
+ private:
+  PipeConfig config_;
+  sim::Machine machine_;
+  std::unique_ptr<sim::usb::HostController> usb_;
+  std::shared_ptr<sim::usb::SerialAdapter> adapter_;
+  int port_ = 0;
+  bool unplugged_ = false;
+};
+
+// A device-control request's outcome as the application sees it.
+struct IoctlResult {
+  NTSTATUS status;
+  DWORD returned;
+};
+IoctlResult Ioctl(HANDLE handle, ULONG code, const void* in = nullptr, DWORD inSize = 0, void* out = nullptr,
+                  DWORD outSize = 0);
+
+// Base fixture: the default adapter plugged in and merrow started on it.
+class PipeTest : public ::testing::Test {
+ protected:
+  explicit PipeTest(PipeConfig config = {}) : rig_(config) {}
+  PPIPE_DEVICE_EXTENSION Ext() { return rig_.Extension(); }
+
+  PipeRig rig_;
+};
+
+}  // namespace pipetest

@@ -66,7 +66,7 @@ static void DrainRequests(PDEVICE_OBJECT DeviceObject) {
     for (ULONG i = 0; i < pipes; i++) AbortPipe(DeviceObject, &extension->ConfigRecord->PipeTable[i]);
     if (extension->PendingIoCount <= 2) break;
     LARGE_INTEGER interval;
-    interval.QuadPart = -10 * 1000 * 10;  // 10 ms
+    interval.QuadPart = -50 * 1000 * 10;  // 50 ms
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
 }

@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,31 @@ using namespace win32;
 
 using Values = std::vector<std::pair<std::u16string, sim::RegistryValue>>;
 
+// One URB as merrow sent it, recorded before the bus touched it.
+struct UrbRecord {
+  USHORT function = 0;
+  UCHAR descriptorType = 0;     // GET_DESCRIPTOR_FROM_DEVICE
+  ULONG length = 0;             // transfer length asked for (descriptor, bulk, vendor)
+  bool configuration = false;   // SELECT_CONFIGURATION with a descriptor (false: unconfigure)
+  USBD_PIPE_HANDLE pipe = nullptr;  // pipe requests and transfers
+};
+
+// A lower filter below merrow ("urbfilter"), between it and the hub's PDO: it
+// records every URB merrow sends and lets a test answer chosen URBs itself.
+// Everything else passes through untouched.
+struct UrbFilter {
+  // Answers a URB in place of the bus when it returns a status (the filter
+  // completes the request with it); std::nullopt passes the URB down.
+  std::function<std::optional<NTSTATUS>(PURB urb)> answer;
+  std::vector<UrbRecord> Records();
+  // The records of one URB function.
+  std::vector<UrbRecord> Of(USHORT function);
+  void Clear();
+
+  std::mutex mutex;
+  std::vector<UrbRecord> records;
+};
+
 // How a test wants its device: the adapter model, faults on the wire, and
 // values put into the device node's hardware key before merrow is loaded.
 struct PipeConfig {
@@ -35,6 +62,7 @@ struct PipeConfig {
   sim::usb::DeviceFaults faults;
   Values values;
   bool plug = true;  // plug the adapter when the rig is built
+  UrbFilter* filter = nullptr;  // installed below merrow when set
   sim::usb::ControllerOptions bus;
 };
 
@@ -89,6 +117,9 @@ class PipeRig {
   int port_ = 0;
   bool unplugged_ = false;
 };
+
+// A Plug and Play request sent to the top of `device`'s stack; its final status block.
+IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT device, UCHAR minor, const IO_STACK_LOCATION& parameters = {});
 
 // A device-control request's outcome as the application sees it.
 struct IoctlResult {

@@ -5,7 +5,8 @@
 // it freed. Everything here waits for the bus driver: PASSIVE_LEVEL.
 #include "pipe/routines.h"
 
-static PVOID AllocateNonPaged(SIZE_T Size) { return ExAllocatePoolWithTag(NonPagedPool, Size, PIPE_POOL_TAG); }
+// Each allocation is its own call, so fault injection can fail each one.
+#define AllocateNonPaged(Size) ExAllocatePoolWithTag(NonPagedPool, (Size), PIPE_POOL_TAG)
 static void FreePool(PVOID Buffer) { ExFreePoolWithTag(Buffer, PIPE_POOL_TAG); }
 
 static void BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length) {

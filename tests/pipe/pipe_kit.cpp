@@ -71,6 +71,13 @@ UrbRecord Describe(PURB urb) {
   return record;
 }
 
+NTSTATUS NTAPI FilterUrbDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  UrbFilter* filter = activeFilter;
+  if (filter && filter->completed) filter->completed((PURB)context);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI FilterInternal(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   UrbFilter* filter = activeFilter;
@@ -86,6 +93,11 @@ NTSTATUS NTAPI FilterInternal(PDEVICE_OBJECT device, PIRP irp) {
       irp->IoStatus.Information = 0;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return *answer;
+    }
+    if (filter->completed) {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, FilterUrbDone, urb, TRUE, TRUE, TRUE);
+      return IoCallDriver(LowerOf(device), irp);
     }
   }
   return FilterPass(device, irp);

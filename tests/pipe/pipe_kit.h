@@ -46,6 +46,9 @@ struct UrbFilter {
   // Answers a URB in place of the bus when it returns a status (the filter
   // completes the request with it); std::nullopt passes the URB down.
   std::function<std::optional<NTSTATUS>(PURB urb)> answer;
+  // Sees every URB the bus has finished, before merrow does (at up to
+  // DISPATCH_LEVEL); it may change what the bus returned.
+  std::function<void(PURB urb)> completed;
   std::vector<UrbRecord> Records();
   // The records of one URB function.
   std::vector<UrbRecord> Of(USHORT function);

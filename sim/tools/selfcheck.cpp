@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "pipe/pipe.h"
 #include "sim/kernel/exports.h"
 #include "sim/kernel/irp.h"
 #include "sim/kernel/machine.h"
@@ -54,37 +55,6 @@ std::string HandledRequests(PDRIVER_OBJECT driver) {
 }
 
 std::u16string NameOf(PDEVICE_OBJECT device) { return sim::CurrentMachine().Objects().NameOf(device); }
-
-// What an application sees of a started device: open, a request the driver
-// does not know, a read, and close.
-void UseAsApplication(PDEVICE_OBJECT pdo, bool exclusive, NTSTATUS expectedUnknownIoctl) {
-  std::u16string path = NameOf(pdo);
-  HANDLE handle = win32::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, win32::OPEN_EXISTING, 0);
-  Check(handle != win32::INVALID_HANDLE_VALUE, "application opened %s", sim::Narrow(path).c_str());
-  if (handle == win32::INVALID_HANDLE_VALUE) return;
-
-  if (exclusive) {
-    HANDLE second = win32::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, win32::OPEN_EXISTING, 0);
-    bool refused = second == win32::INVALID_HANDLE_VALUE;
-    Check(refused && win32::LastNtStatus() == STATUS_ACCESS_DENIED,
-          "a second open of the exclusive device is refused by the I/O manager: %s (Win32 error %u)",
-          refused ? Status(win32::LastNtStatus()).c_str() : "it succeeded", (unsigned)win32::GetLastError());
-    if (!refused) win32::CloseHandle(second);
-  }
-
-  DWORD returned = 0;
-  unsigned char buffer[16] = {};
-  win32::BOOL ok = win32::DeviceIoControl(handle, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x7FF, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                      nullptr, 0, buffer, sizeof buffer, &returned, nullptr);
-  Check(!ok && win32::LastNtStatus() == expectedUnknownIoctl, "an unknown control code is refused with %s (Win32 error %u)",
-        Status(win32::LastNtStatus()).c_str(), (unsigned)win32::GetLastError());
-
-  ok = win32::ReadFile(handle, buffer, sizeof buffer, &returned, nullptr);
-  Log("     a read before the driver moves data: %s, %u bytes", ok ? "STATUS_SUCCESS" : Status(win32::LastNtStatus()).c_str(),
-      (unsigned)returned);
-
-  Check(win32::CloseHandle(handle), "application closed the device (cleanup, then close)");
-}
 
 std::string Text(const std::u16string& text) { return sim::Narrow(text); }
 
@@ -234,6 +204,66 @@ void Summary(sim::Machine& machine) {
         machine.Pool().Outstanding(nullptr).size());
 }
 
+
+const char* PipeTypeName(USBD_PIPE_TYPE type) {
+  static const char* const names[] = {"control", "isochronous", "bulk", "interrupt"};
+  return (unsigned)type < 4 ? names[type] : "?";
+}
+
+// merrow as the adapter's function driver: its device node on the USB hub,
+// the interface link it registered, and the configuration it selected with
+// the pipe table built from it.
+sim::DeviceNode* ShowPipeDevice(sim::Machine& machine, sim::usb::HostController& usb, int port) {
+  sim::DeviceNode* node = machine.Pnp().NodeOfPdo(usb.Pdo(port));
+  Check(node && node->State() == sim::NodeState::Started, "device node %s is %s",
+        node ? Text(node->InstancePath()).c_str() : "(none)", node ? sim::NodeStateName(node->State()) : "missing");
+  PDRIVER_OBJECT driver = machine.Pnp().LoadedDriver(u"merrow");
+  Check(driver != nullptr, "merrow loaded as the adapter's function driver (DriverEntry with Services\\merrow)");
+  if (!node || !driver || !node->Top() || node->Top()->DriverObject != driver) return node;
+  Log("     merrow handles %s", HandledRequests(driver).c_str());
+  PDEVICE_OBJECT device = node->Top();
+  Log("     merrow's device %s on top of the hub's PDO %s", Text(NameOf(device)).c_str(),
+      Text(NameOf(usb.Pdo(port))).c_str());
+  std::vector<std::u16string> links = machine.Notify().EnabledInterfaces(GUID_PIPE_DRIVER_INTERFACE);
+  Check(links.size() == 1, "GUID_PIPE_DRIVER_INTERFACE enabled: %zu link(s)", links.size());
+  for (const std::u16string& link : links) Log("     interface link %s", Text(link).c_str());
+  PPIPE_DEVICE_EXTENSION extension = PipeExtension(device);
+  PUSB_CONFIG_RECORD config = extension->ConfigRecord;
+  Check(config && config->PipeTable, "configuration 0 selected with its first interface; MaximumTransferSize %u",
+        (unsigned)extension->MaximumTransferSize);
+  if (!config || !config->PipeTable) return node;
+  const USB_DEVICE_DESCRIPTOR& d = *config->DeviceDescriptor;
+  Log("     device descriptor: USB %x.%02x, VID %04X PID %04X, %u configuration(s)", d.bcdUSB >> 8, d.bcdUSB & 0xFF,
+      d.idVendor, d.idProduct, d.bNumConfigurations);
+  Log("     configuration descriptor: %u bytes, %u interface(s), value %u", config->ConfigurationDescriptor->wTotalLength,
+      config->ConfigurationDescriptor->bNumInterfaces, config->ConfigurationDescriptor->bConfigurationValue);
+  PUSBD_INTERFACE_INFORMATION selected = config->InterfaceInformation;
+  Log("     interface %u: class 0x%02X, %u pipes", selected->InterfaceNumber, selected->Class,
+      (unsigned)selected->NumberOfPipes);
+  for (ULONG i = 0; i < selected->NumberOfPipes; ++i) {
+    const PIPE_TABLE_ENTRY& entry = config->PipeTable[i];
+    char segment[32] = "-";
+    if (entry.PipeInfo->PipeType == UsbdPipeTypeBulk || entry.PipeInfo->PipeType == UsbdPipeTypeInterrupt)
+      std::snprintf(segment, sizeof segment, "%u", (unsigned)entry.SegmentSize);
+    Log("     \\PIPE%02X: endpoint 0x%02X, %-9s max packet %4u, segment size %s", (unsigned)i,
+        entry.PipeInfo->EndpointAddress, PipeTypeName(entry.PipeInfo->PipeType), entry.PipeInfo->MaximumPacketSize,
+        segment);
+  }
+  return node;
+}
+
+// The adapter pulled out: merrow's device goes with the node, and merrow
+// unloads with its last device.
+void UnplugPipeDevice(sim::Machine& machine, sim::usb::HostController& usb, int port, sim::DeviceNode* node) {
+  usb.Unplug(port);
+  machine.Pnp().WaitIdle();
+  Check(!node || node->State() == sim::NodeState::Removed, "adapter unplugged: surprise removal, then removal of %s",
+        node ? Text(node->InstancePath()).c_str() : "(none)");
+  Check(machine.Notify().EnabledInterfaces(GUID_PIPE_DRIVER_INTERFACE).empty(), "merrow's interface link disabled");
+  Check(machine.Pnp().LoadedDriver(u"merrow") == nullptr,
+        "merrow unloaded with its last device: no device, pool, timer, DPC, work item or notification left behind");
+}
+
 }  // namespace
 
 int RunSelfCheck(const Options& options) {
@@ -251,8 +281,8 @@ int RunSelfCheck(const Options& options) {
   pnp.AddService({u"tolvane", TolvaneDriverEntry});
   pnp.AddService({u"merrow", MerrowDriverEntry});
   pnp.Bind({u"ROOT\\TOLVANE", u"tolvane"});
-  pnp.Bind({u"USB\\VID_1234&PID_5678", u"merrow"});
-  Log("     services tolvane and merrow installed; ROOT\\TOLVANE -> tolvane, USB\\VID_1234&PID_5678 -> merrow");
+  pnp.Bind({u"USB\\VID_5E1A&PID_0C01", u"merrow"});
+  Log("     services tolvane and merrow installed; ROOT\\TOLVANE -> tolvane, USB\\VID_5E1A&PID_0C01 -> merrow");
   // The USB bus with the default adapter plugged in: the hub enumerates it
   // (and the capture, if any, shows it).
   sim::usb::ControllerOptions usbOptions;
@@ -262,10 +292,8 @@ int RunSelfCheck(const Options& options) {
   Check(adapterPort != 0, "USB: the default adapter plugged into root-hub port %d, address %u, PDO %s", adapterPort,
         (unsigned)usb->Address(adapterPort), Text(NameOf(usb->Pdo(adapterPort))).c_str());
 
-  // Until the simulated USB bus exists the pipe device sits on the root bus.
-  Heading("merrow: a device node");
-  sim::DeviceNode* pipe = AddNode(machine, {u"ROOT\\MERROW\\0000", {u"USB\\VID_1234&PID_5678"}}, u"merrow");
-  if (pipe) UseAsApplication(pipe->PhysicalDeviceObject(), false, STATUS_INVALID_PARAMETER);
+  Heading("merrow: the adapter's function driver");
+  sim::DeviceNode* pipe = adapterPort ? ShowPipeDevice(machine, *usb, adapterPort) : nullptr;
 
   Heading("tolvane: the port's device node");
   sim::RootDeviceConfig portConfig{u"ROOT\\PORTS\\0000",
@@ -292,7 +320,7 @@ int RunSelfCheck(const Options& options) {
     Check(linkGone && machine.Reg().ValueNames(sim::kDeviceMapKey + u"\\SERIALCOMM").empty(),
           "removal took \\DosDevices\\COM7 and the SERIALCOMM entry away");
   }
-  if (pipe) RemoveNode(machine, pipe, u"merrow");
+  if (adapterPort) UnplugPipeDevice(machine, *usb, adapterPort, pipe);
   if (!options.pcap.empty()) Log("     USB capture: %llu records in %s", (unsigned long long)usb->CapturedRecords(), options.pcap.c_str());
   usb.reset();
   Summary(machine);

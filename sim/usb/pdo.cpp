@@ -310,7 +310,11 @@ std::u16string UsbPdo::InstancePath() const { return HardwareIds()[1] + u"\\" + 
 void Bus::ReportArrival(UsbPdo& pdo) { pdo.arrivalPending = !CurrentMachine().Pnp().ReportChildArrived(&pdo); }
 
 void Bus::ReportGone(UsbPdo& pdo) {
-  if (pdo.Device()->removed || pdo.arrivalPending) {
+  // A device whose driver failed AddDevice or start got IRP_MN_REMOVE_DEVICE
+  // while plugged in, yet its node stays in the tree until the device goes:
+  // the Plug and Play manager must hear of it then.
+  bool noNode = pdo.Device()->removed && !CurrentMachine().Pnp().NodeOfPdo(pdo.DeviceObject());
+  if (noNode || pdo.arrivalPending) {
     // Removed while it was still plugged in, or never given a node: no device
     // node holds it.
     std::lock_guard guard(lock_);

@@ -1,11 +1,14 @@
 // Both drivers linked into one program, loaded on one machine by the Plug and
-// Play manager for their device nodes, started, opened, removed and unloaded
+// Play manager for their device nodes (the port on the root bus, merrow for
+// the adapter plugged into the USB bus), started, removed and unloaded
 // without a verifier stop.
 #include <gtest/gtest.h>
 
 #include "sim/kernel/machine.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/pnp.h"
+#include "sim/usb/adapter.h"
+#include "sim/usb/controller.h"
 #include "sim/win32/win32.h"
 
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -39,11 +42,14 @@ TEST(DriverSkeletons, BothDriversShareOneMachineAndLeaveNothingBehind) {
   pnp.AddService({u"tolvane", TolvaneDriverEntry});
   pnp.AddService({u"merrow", MerrowDriverEntry});
   pnp.Bind({u"ROOT\\TOLVANE", u"tolvane"});
-  pnp.Bind({u"USB\\VID_1234&PID_5678", u"merrow"});
+  pnp.Bind({u"USB\\VID_5E1A&PID_0C01", u"merrow"});
   // A port is named at start from its PortName value.
   sim::DeviceNode* port = pnp.AddRootDevice(
       {u"ROOT\\PORTS\\0000", {u"ROOT\\TOLVANE"}, {{u"PortName", sim::RegistryValue::String(u"COM7")}}, true});
-  sim::DeviceNode* pipe = pnp.AddRootDevice({u"ROOT\\MERROW\\0000", {u"USB\\VID_1234&PID_5678"}});
+  sim::usb::HostController usb;
+  int adapterPort = usb.Plug(std::make_shared<sim::usb::SerialAdapter>());
+  pnp.WaitIdle();
+  sim::DeviceNode* pipe = pnp.NodeOfPdo(usb.Pdo(adapterPort));
   ASSERT_NE(port, nullptr);
   ASSERT_NE(pipe, nullptr);
   PDRIVER_OBJECT tolvane = pnp.LoadedDriver(u"tolvane");
@@ -55,7 +61,9 @@ TEST(DriverSkeletons, BothDriversShareOneMachineAndLeaveNothingBehind) {
   // A major function neither driver handles keeps the I/O manager's default.
   EXPECT_EQ(tolvane->MajorFunction[IRP_MJ_QUERY_INFORMATION], merrow->MajorFunction[IRP_MJ_QUERY_INFORMATION]);
 
-  UseAndRemove(pipe, merrow, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pipe->State(), sim::NodeState::Started);
+  EXPECT_EQ(pipe->Top()->DriverObject, merrow);
+  EXPECT_TRUE(pnp.RemoveDevice(pipe));
   UseAndRemove(port, tolvane, STATUS_NOT_SUPPORTED);
   // Each driver unloaded with its last device (stopping the test on any leak or residue).
   EXPECT_EQ(pnp.LoadedDriver(u"tolvane"), nullptr);

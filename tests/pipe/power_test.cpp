@@ -77,11 +77,31 @@ TEST(PipePower, WaitWakeInD0IsRefused) {
   EXPECT_EQ(rig.Extension()->PendingIoCount, 1);
 }
 
-TEST(PipePower, WaitWakeFromD2PowersTheDeviceUp) {
-  PipeRig rig;
+TEST(PipePower, WaitWakeRefusedByTheBusStillPowersTheDeviceUp) {
+  PipeRig rig;  // the default adapter has no remote wakeup
   PPIPE_DEVICE_EXTENSION ext = rig.Extension();
   ASSERT_EQ(RequestPower(rig, IRP_MN_SET_POWER, Device(PowerDeviceD2)), STATUS_SUCCESS);
-  EXPECT_EQ(RequestPower(rig, IRP_MN_WAIT_WAKE, Device(PowerDeviceD2)), STATUS_SUCCESS);
+  EXPECT_EQ(RequestPower(rig, IRP_MN_WAIT_WAKE, Device(PowerDeviceD2)), STATUS_NOT_SUPPORTED) << "the bus's answer";
+  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD0) << "the wait ended with a power-up all the same";
+  EXPECT_EQ(ext->PendingIoCount, 1);
+}
+
+TEST(PipePower, WaitWakeFromD2EndsWithTheDevicesRemoteWakeupAndPowersItUp) {
+  PipeConfig config;
+  config.adapter.remoteWakeup = true;
+  PipeRig rig(config);
+  PPIPE_DEVICE_EXTENSION ext = rig.Extension();
+  ASSERT_EQ(ext->DeviceCapabilities.DeviceWake, PowerDeviceD2);
+  ASSERT_EQ(RequestPower(rig, IRP_MN_SET_POWER, Device(PowerDeviceD2)), STATUS_SUCCESS);
+  std::atomic<NTSTATUS> woken = STATUS_PENDING;
+  sim::Thread waiter("wait-wake", [&] { woken = RequestPower(rig, IRP_MN_WAIT_WAKE, Device(PowerDeviceD2)); });
+  LARGE_INTEGER step{.QuadPart = -10 * 1000 * 10};
+  KeDelayExecutionThread(KernelMode, FALSE, &step);
+  EXPECT_EQ(woken.load(), STATUS_PENDING) << "held by the bus until the device signals";
+  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD2);
+  ASSERT_TRUE(rig.Usb().RemoteWakeup(rig.Port()));
+  waiter.Join();
+  EXPECT_EQ(woken.load(), STATUS_SUCCESS);
   EXPECT_EQ(ext->DevicePowerState, PowerDeviceD0) << "the wake was followed by a power-up";
   EXPECT_EQ(ext->PendingIoCount, 1);
 }

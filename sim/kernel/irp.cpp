@@ -367,10 +367,28 @@ extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 namespace sim {
 namespace {
 
+// Whether the calling thread is inside a completion routine that runs for
+// `irp` on behalf of the driver owning the IRP's current location.
+bool InOwnCompletionRoutine(PIRP irp, const IrpRecord& record) {
+  if (record.routinesRunning == 0 || irp->CurrentLocation > irp->StackCount) return false;
+  const std::vector<Frame>& frames = CurrentThread()->frames;
+  if (frames.empty()) return false;
+  const Frame& top = frames.back();
+  return top.kind == FrameKind::Completion && top.irp == irp && top.driver == OwnerOfLocation(irp, irp->CurrentLocation);
+}
+
 // IoCallDriver's checks, then the move to `device`'s stack location. Returns
 // the location and, in `generation`, the IRP's generation at that moment.
 int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const char* routine, bool powerCall,
                     bool parked, int* generation) {
+  {
+    // NT lets a completion routine send its IRP on again (the next stage of
+    // a transfer) and return STATUS_MORE_PROCESSING_REQUIRED: the IRP is the
+    // driver's again from here.
+    std::lock_guard guard(CurrentMachine().Irps().Lock());
+    if (record.state == IrpRecord::State::Completing && InOwnCompletionRoutine(irp, record))
+      record.state = IrpRecord::State::Active;
+  }
   if (record.state != IrpRecord::State::Active)
     VerifierStop(Rule::DoubleCompletion, irp, "%s on an IRP that was already completed", routine);
   if (irp->CancelRoutine)

@@ -416,4 +416,47 @@ TEST_F(CompletionRoutines, DriverAllocatedIrpIsReusedAndFreedByItsOwnRoutine) {
   EXPECT_EQ(finalStatus, STATUS_SUCCESS);
 }
 
+// A driver may send the IRP it received on again from its own completion
+// routine (the next segment of a transfer) and return
+// STATUS_MORE_PROCESSING_REQUIRED; its routine runs again when the lower
+// driver is done, and the IRP then completes upward.
+TEST_F(CompletionRoutines, RoutineMaySendItsIrpOnAgain) {
+  for (bool lowerPends : {false, true}) {
+    SCOPED_TRACE(lowerPends ? "lower driver pends" : "lower driver completes at once");
+    order.clear();
+    pended = nullptr;
+    int passes = 0;
+    midRoutine = [&](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+      order.push_back("mid");
+      if (++passes < 3) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, CallRoutine, &midRoutine, TRUE, TRUE, TRUE);
+        IoCallDriver(midB.lower, irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      }
+      if (irp->PendingReturned) IoMarkIrpPending(irp);
+      return STATUS_SUCCESS;
+    };
+    midB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, CallRoutine, &midRoutine, TRUE, TRUE, TRUE);
+      IoCallDriver(midB.lower, irp);
+      return STATUS_PENDING;
+    };
+    topB.dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) { return testkit::PassDown(device, irp); };
+    if (lowerPends) LowPends();
+    else LowCompletes(STATUS_SUCCESS);
+    EXPECT_EQ(Send(), STATUS_PENDING);
+    for (int i = 0; lowerPends && i < 3; ++i) {
+      PIRP irp = pended;
+      pended = nullptr;
+      ASSERT_NE(irp, nullptr);
+      testkit::AsDriver(lowDriver, [&] { testkit::Complete(irp, STATUS_SUCCESS); });
+    }
+    EXPECT_EQ(order, (Order{"mid", "mid", "mid", "originator"}));
+    EXPECT_EQ(finalStatus, STATUS_SUCCESS);
+  }
+}
+
 }  // namespace

@@ -51,6 +51,29 @@ TEST(PipeFrame, NoPendingIoEventIsSetOnceARequestLeftAndStaysSet) {
   EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0) << "the base count keeps the device alive";
 }
 
+// The bus answering every URB with STATUS_PENDING and completing it later
+// from its own thread: SubmitUrbSync waits, so the start and a frame-number
+// query see the finished URB, never the preset values.
+TEST(PipeFrame, SubmitUrbSyncWaitsForUrbsTheBusFinishesLater) {
+  PipeConfig config;
+  config.faults.forcePending = true;
+  PipeRig rig(config);
+  ASSERT_NE(rig.Extension(), nullptr);
+  EXPECT_TRUE(rig.Extension()->Started);
+  ASSERT_NE(rig.Extension()->ConfigRecord, nullptr);
+  EXPECT_EQ(rig.Extension()->ConfigRecord->DeviceDescriptor->bLength, 18);
+  rig.Machine().Sleep(5 * sim::kTicksPerSecond);
+  struct _URB_GET_CURRENT_FRAME_NUMBER urb {};
+  urb.Hdr.Length = sizeof urb;
+  urb.Hdr.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+  urb.FrameNumber = 0xFFFFFFFF;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  rig.AsDriver([&] { status = SubmitUrbSync(rig.Device(), (PURB)&urb); });
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_NE(urb.FrameNumber, 0xFFFFFFFFu) << "read after the bus answered";
+  EXPECT_GE(urb.FrameNumber, 5000u) << "1 ms frames since the machine booted";
+}
+
 // MaximumTransferSize as the hardware key gives it, and what every pipe gets.
 struct MaximumCase {
   const char* name;

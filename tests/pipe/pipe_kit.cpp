@@ -83,6 +83,7 @@ NTSTATUS NTAPI FilterInternal(PDEVICE_OBJECT device, PIRP irp) {
   UrbFilter* filter = activeFilter;
   if (filter && stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
     PURB urb = (PURB)stack->Parameters.Others.Argument1;
+    filter->upper = device->AttachedDevice;
     {
       std::lock_guard guard(filter->mutex);
       filter->records.push_back(Describe(urb));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,7 @@ struct UrbFilter {
 
   std::mutex mutex;
   std::vector<UrbRecord> records;
+  std::atomic<PDEVICE_OBJECT> upper{nullptr};  // merrow's device, once it sent a URB
 };
 
 // How a test wants its device: the adapter model, faults on the wire, and

@@ -367,14 +367,16 @@ extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 namespace sim {
 namespace {
 
-// Whether the calling thread is inside a completion routine that runs for
-// `irp` on behalf of the driver owning the IRP's current location.
-bool InOwnCompletionRoutine(PIRP irp, const IrpRecord& record) {
-  if (record.routinesRunning == 0 || irp->CurrentLocation > irp->StackCount) return false;
-  const std::vector<Frame>& frames = CurrentThread()->frames;
-  if (frames.empty()) return false;
-  const Frame& top = frames.back();
-  return top.kind == FrameKind::Completion && top.irp == irp && top.driver == OwnerOfLocation(irp, irp->CurrentLocation);
+// Whether a completion routine is running for `irp` while the driver owning
+// its current location sends it on: from inside that routine (the next stage
+// of a transfer), or from a thread the routine has just woken (forward and
+// wait, then send again). Either way the routine must return
+// STATUS_MORE_PROCESSING_REQUIRED. Called with the tracker's lock held.
+bool SentOnDuringOwnRoutine(PIRP irp, const IrpRecord& record) {
+  if (record.state != IrpRecord::State::Completing || record.routinesRunning == 0) return false;
+  if (irp->CurrentLocation > irp->StackCount) return false;
+  PDRIVER_OBJECT caller = CurrentDriver();
+  return caller && caller == OwnerOfLocation(irp, irp->CurrentLocation);
 }
 
 // IoCallDriver's checks, then the move to `device`'s stack location. Returns
@@ -382,12 +384,13 @@ bool InOwnCompletionRoutine(PIRP irp, const IrpRecord& record) {
 int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const char* routine, bool powerCall,
                     bool parked, int* generation) {
   {
-    // NT lets a completion routine send its IRP on again (the next stage of
-    // a transfer) and return STATUS_MORE_PROCESSING_REQUIRED: the IRP is the
-    // driver's again from here.
+    // NT lets the driver whose completion routine is running send its IRP on
+    // again; the routine then returns STATUS_MORE_PROCESSING_REQUIRED.
     std::lock_guard guard(CurrentMachine().Irps().Lock());
-    if (record.state == IrpRecord::State::Completing && InOwnCompletionRoutine(irp, record))
+    if (SentOnDuringOwnRoutine(irp, record)) {
       record.state = IrpRecord::State::Active;
+      for (auto& [invocation, sentOn] : record.completedDuringRoutine) sentOn = true;
+    }
   }
   if (record.state != IrpRecord::State::Active)
     VerifierStop(Rule::DoubleCompletion, irp, "%s on an IRP that was already completed", routine);

@@ -356,6 +356,39 @@ TEST_F(ForwardAndWait, IrpMayBeCompletedAgainBeforeTheRoutineHasReturned) {
   KeFlushQueuedDpcs();  // the routine has returned by now
 }
 
+TEST_F(ForwardAndWait, IrpMayBeSentOnAgainBeforeTheRoutineHasReturned) {
+  // The woken thread sends the IRP down a second time while the routine that
+  // woke it is still returning STATUS_MORE_PROCESSING_REQUIRED.
+  std::atomic<bool> sentAgain{false};
+  afterSignal = [&] {
+    while (!sentAgain.load()) std::this_thread::yield();
+  };
+  int passes = 0;
+  lowB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+    if (++passes == 1) {
+      IoMarkIrpPending(irp);
+      pended = irp;
+      KeInsertQueueDpc(&dpc, nullptr, nullptr);
+      return STATUS_PENDING;
+    }
+    sentAgain = true;
+    return testkit::Complete(irp, STATUS_SUCCESS, 7);
+  };
+  midB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, CallRoutine, &midRoutine, TRUE, TRUE, TRUE);
+    if (IoCallDriver(midB.lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    return IoCallDriver(midB.lower, irp);
+  };
+  topB.dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) { return testkit::PassDown(device, irp); };
+
+  EXPECT_EQ(Send(), STATUS_SUCCESS);
+  EXPECT_EQ(passes, 2);
+  EXPECT_TRUE(originSeen.ran);
+  KeFlushQueuedDpcs();
+}
+
 // A driver that splits a request: it allocates its own IRP for the lower
 // driver, reuses it from its completion routine for the second part, and
 // frees it there before completing the original request. The lower driver

@@ -78,7 +78,9 @@ TEST_P(ControlBuffers, EveryLengthGetsTheDocumentedStatus) {
         IoctlResult r = Ioctl(handle, code, input.data(), in, output.data(), out);
         Outcome want = Expected(code, in, out, pipe, configLength);
         ASSERT_EQ(r.status, want.status) << std::hex << "code 0x" << code << std::dec << " in " << in << " out " << out;
-        if (NT_SUCCESS(r.status)) ASSERT_EQ(r.returned, want.information);
+        if (NT_SUCCESS(r.status)) {
+          ASSERT_EQ(r.returned, want.information);
+        }
         ASSERT_LE(r.returned == 0xDEADBEEF ? 0 : r.returned, out);
         ASSERT_EQ(output[out], 0xEE) << "nothing written past the output buffer";
       }

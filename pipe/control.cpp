@@ -16,11 +16,8 @@ typedef struct _PIPE_CONTROL_REQUEST {
   PPIPE_TABLE_ENTRY Pipe;  // the file's pipe in the current configuration, else NULL
 } PIPE_CONTROL_REQUEST, *PPIPE_CONTROL_REQUEST;
 
-static PURB AllocateUrb(SIZE_T Size) {
-  PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, Size, PIPE_POOL_TAG);
-  if (urb) RtlZeroMemory(urb, Size);
-  return urb;
-}
+// Each allocation is its own call, so fault injection can fail each one.
+#define AllocateUrb(Size) ((PURB)ExAllocatePoolWithTag(NonPagedPool, (Size), PIPE_POOL_TAG))
 
 static void FreeUrb(PURB Urb) { ExFreePoolWithTag(Urb, PIPE_POOL_TAG); }
 
@@ -57,6 +54,7 @@ static NTSTATUS EnsurePortEnabled(PPIPE_CONTROL_REQUEST Request) {
 static NTSTATUS VendorCommand(PPIPE_CONTROL_REQUEST Request) {
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   ULONG length = Request->Buffer ? Request->InputLength : 0;
   UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                         0, 0, PIPE_VENDOR_REQUEST, 0, 0, Request->Buffer, NULL, length, NULL);
@@ -91,6 +89,7 @@ static NTSTATUS ControlTransfer(PPIPE_CONTROL_REQUEST Request) {
   if (setup.Length && !data) return STATUS_INVALID_PARAMETER;
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   UsbBuildVendorRequest(urb, ControlFunction(type, recipient),
                         (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                         in ? USBD_TRANSFER_DIRECTION_IN : 0, 0, setup.Request, setup.Value, setup.Index, data, NULL,

@@ -6,7 +6,8 @@
 // feeds the pipe's statistics. Control pipes cannot be read or written.
 #include "pipe/routines.h"
 
-static PVOID AllocateNonPaged(SIZE_T Size) { return ExAllocatePoolWithTag(NonPagedPool, Size, PIPE_POOL_TAG); }
+// Each allocation is its own call, so fault injection can fail each one.
+#define AllocateNonPaged(Size) ExAllocatePoolWithTag(NonPagedPool, (Size), PIPE_POOL_TAG)
 static void FreePool(PVOID Buffer) { ExFreePoolWithTag(Buffer, PIPE_POOL_TAG); }
 
 // Points the request's next stack location at the bus driver with Urb.
@@ -145,8 +146,10 @@ static NTSTATUS StartSegmentedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PP
 // Isochronous transfer. PASSIVE_LEVEL: it waits for the pipe reset and, if
 // the bus driver pends it, for the frame number.
 
-// The most packets one URB can describe: its header's length is 16 bits.
-#define MAXIMUM_ISO_PACKETS ((0xFFFF - sizeof(struct _URB_ISOCH_TRANSFER)) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) + 1)
+// The most packets one URB can describe: its header's length is 16 bits, and
+// GET_ISO_URB_SIZE counts one descriptor more than the packets.
+#define MAXIMUM_ISO_PACKETS ((0xFFFF - sizeof(struct _URB_ISOCH_TRANSFER)) / sizeof(USBD_ISO_PACKET_DESCRIPTOR))
+static_assert(GET_ISO_URB_SIZE(MAXIMUM_ISO_PACKETS) <= 0xFFFF, "the largest isochronous URB fits its length field");
 
 static NTSTATUS NTAPI FrameNumberComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);

@@ -208,11 +208,22 @@ void CheckNextLocation(PIRP irp, const char* routine) {
 // IRP was reused meanwhile, the routine had given it up before that (it was
 // completed at once and reused from a completion routine) and its level's
 // record belongs to the new use.
-void CheckDispatchReturn(IrpRecord& record, int location, int generation, NTSTATUS status, PIRP irp) {
+void CheckDispatchReturn(IrpRecord& record, int location, int generation, int pass, NTSTATUS status, PIRP irp) {
   std::unique_lock lock(CurrentMachine().Irps().Lock());
   if (record.generation != generation) return;
-  IrpLevel& level = record.levels[location];
-  --level.activeDispatches;
+  IrpLevel retired;
+  IrpLevel* current = &record.levels[location];
+  if (current->pass != pass) {
+    // The routine of an earlier pass returns: check it against that pass.
+    auto found = record.retiredLevels.find({location, pass});
+    if (found == record.retiredLevels.end()) return;
+    retired = found->second;
+    if (--found->second.activeDispatches == 0) record.retiredLevels.erase(found);
+    current = &retired;
+  } else {
+    --current->activeDispatches;
+  }
+  IrpLevel& level = *current;
   if (status == STATUS_PENDING) {
     if (level.passed && !level.pendingAtPass) {
       lock.unlock();
@@ -362,6 +373,7 @@ extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   record->state = IrpRecord::State::Active;
   ++record->generation;
   record->levels.assign(stackSize + 2, IrpLevel{});
+  record->retiredLevels.clear();
 }
 
 namespace sim {
@@ -413,7 +425,13 @@ int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const ch
   std::lock_guard guard(CurrentMachine().Irps().Lock());
   *generation = record.generation;
   IrpLevel& level = record.levels[location];
-  if (level.activeDispatches == 0) level = IrpLevel{};
+  int pass = level.pass + 1;
+  // Dispatch routines of the pass the completion walk went past may still be
+  // returning (the IRP is sent here again from a completion routine inside
+  // them): they keep their pass's record; this pass starts afresh.
+  if (level.activeDispatches && level.passed) record.retiredLevels[{location, level.pass}] = level;
+  if (level.activeDispatches == 0 || level.passed) level = IrpLevel{};
+  level.pass = pass;
   if (parked) {
     level.parked = true;
     stack->Control |= SL_PENDING_RETURNED;
@@ -425,7 +443,7 @@ int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const ch
 
 // Calls the dispatch routine of the device at the IRP's current location and
 // checks what it returned.
-NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int location, int generation) {
+NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int location, int generation, int pass) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PDRIVER_OBJECT driver = device->DriverObject;
   PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
@@ -438,7 +456,7 @@ NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int loc
     FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, irp);
     status = dispatch(device, irp);
     // Checked before the frame goes, so that a report names the routine.
-    CheckDispatchReturn(record, location, generation, status, irp);
+    CheckDispatchReturn(record, location, generation, pass, status, irp);
   }
   event.kind = TraceEvent::Kind::Return;
   event.status = status;
@@ -455,7 +473,12 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool powerCall) {
   auto record = CurrentMachine().Irps().Require(irp, routine);
   int generation;
   int location = AdvanceToDevice(device, irp, *record, routine, powerCall, false, &generation);
-  return RunDispatch(device, irp, *record, location, generation);
+  int pass;
+  {
+    std::lock_guard guard(CurrentMachine().Irps().Lock());
+    pass = record->levels[location].pass;
+  }
+  return RunDispatch(device, irp, *record, location, generation, pass);
 }
 
 void ParkIrp(PDEVICE_OBJECT device, PIRP irp) {
@@ -467,13 +490,14 @@ void ParkIrp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS DispatchParked(PIRP irp) {
   auto record = CurrentMachine().Irps().Require(irp, "PoCallDriver");
   int location = irp->CurrentLocation;
-  int generation;
+  int generation, pass;
   {
     std::lock_guard guard(CurrentMachine().Irps().Lock());
     generation = record->generation;
     ++record->levels[location].activeDispatches;
+    pass = record->levels[location].pass;
   }
-  return RunDispatch(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp, *record, location, generation);
+  return RunDispatch(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp, *record, location, generation, pass);
 }
 
 }  // namespace sim

@@ -29,6 +29,7 @@ struct IrpLevel {
   bool pendingAtPass = false;     // SL_PENDING_RETURNED when it did
   NTSTATUS statusAtPass = 0;      // IoStatus.Status when it did
   bool parked = false;            // PoCallDriver marked it pending and holds the IRP for a later dispatch
+  int pass = 0;                   // which sending of the IRP to this location the fields describe
 };
 
 // How the I/O manager finishes an IRP that completes to the top.
@@ -61,6 +62,10 @@ struct IrpRecord {
   bool freeDeferred = false;           // the I/O manager freed it while pinned
   int generation = 0;                  // bumped by IoReuseIrp, which starts `levels` afresh
   std::vector<IrpLevel> levels;        // index = stack location (1..StackCount)
+  // Earlier passes of a location whose dispatch routines are still returning
+  // while the IRP was sent there again (a completion routine sending the next
+  // stage from inside the lower driver's completion), by (location, pass).
+  std::map<std::pair<int, int>, IrpLevel> retiredLevels;
 };
 
 class IrpTracker {

@@ -1,6 +1,7 @@
 // Transfers that wait in the bus driver: cancelled by the application,
 // aborted or reset through the control codes, cut off by an unplug, and
 // ended by the removal, which waits for them before the device goes.
+#include "sim/kernel/faultrun.h"
 #include "tests/pipe/io_kit.h"
 
 namespace pipetest {
@@ -166,6 +167,46 @@ TEST_F(PendingTransfers, RemovalAbortsPendingTransfersAndWaitsForThem) {
   EXPECT_FALSE(NT_SUCCESS(ReadPipe(in_, &byte, 1).status)) << "the device is gone";
   EXPECT_TRUE(CloseHandle(in_));
   in_ = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+}  // namespace pipetest
+
+namespace pipetest {
+namespace {
+
+// Reads, writes and control codes with every allocation of merrow failing in
+// turn: each request ends with STATUS_INSUFFICIENT_RESOURCES or works, and
+// the unplug that follows unloads merrow with nothing left allocated.
+bool PipeTraffic(const sim::MachineOptions& options) {
+  PipeConfig config;
+  config.adapter.controlAndIsochronous = true;
+  config.values = {{u"EP1_SegmentSize", sim::RegistryValue::Dword(4096)}};
+  PipeRig rig(config, options);
+  if (!rig.Extension() || !rig.Extension()->Started) return rig.Unplug(), rig.Driver() == nullptr;
+  auto acceptable = [](NTSTATUS status) { return status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES; };
+  bool ok = true;
+  HANDLE out = rig.Open(u"\\PIPE00"), in = rig.Open(u"\\PIPE01"), iso = rig.Open(u"\\EA85"), device = rig.Open(u"");
+  std::vector<uint8_t> pattern = Pattern(10000);
+  ok &= acceptable(WritePipe(out, pattern.data(), 10000).status);
+  if (DWORD waiting = (DWORD)rig.Adapter()->Buffered())  // what came back through the loopback
+    ok &= acceptable(ReadPipe(in, pattern.data(), waiting).status);
+  ok &= acceptable(ReadPipe(iso, pattern.data(), 1000).status);
+  UCHAR message[2] = {0x01, 0x03};
+  ok &= acceptable(Ioctl(device, IOCTL_PIPE_VENDOR_COMMAND, message, 2).status);
+  ok &= acceptable(Ioctl(in, IOCTL_PIPE_RESET_PIPE).status);
+  ok &= acceptable(Ioctl(in, IOCTL_PIPE_ABORT_PIPE).status);
+  for (HANDLE h : {out, in, iso, device}) CloseHandle(h);
+  rig.Unplug();
+  return ok && rig.Driver() == nullptr;
+}
+
+TEST(PipeFaults, EveryAllocationOfTheIoPathFailingInTurnIsSurvived) {
+  sim::MachineOptions options;
+  options.faults.driver = "merrow";
+  sim::FaultRunReport report = sim::RunFailingEachSite(PipeTraffic, options);
+  EXPECT_TRUE(report.AllSurvived()) << report.Describe();
+  EXPECT_GE(report.sites.size(), 14u) << report.Describe();
 }
 
 }  // namespace

@@ -452,13 +452,17 @@ TEST_F(CompletionRoutines, DriverAllocatedIrpIsReusedAndFreedByItsOwnRoutine) {
 // A driver may send the IRP it received on again from its own completion
 // routine (the next segment of a transfer) and return
 // STATUS_MORE_PROCESSING_REQUIRED; its routine runs again when the lower
-// driver is done, and the IRP then completes upward.
+// driver is done, and the IRP then completes upward. The lower driver
+// completes every pass at once, pends every pass, or completes the first two
+// at once (so the third is sent while the dispatch routines of the first two
+// are still on the stack) and pends the last.
 TEST_F(CompletionRoutines, RoutineMaySendItsIrpOnAgain) {
-  for (bool lowerPends : {false, true}) {
-    SCOPED_TRACE(lowerPends ? "lower driver pends" : "lower driver completes at once");
+  enum class Lower { CompletesAtOnce, Pends, PendsTheLast };
+  for (Lower lower : {Lower::CompletesAtOnce, Lower::Pends, Lower::PendsTheLast}) {
+    SCOPED_TRACE((int)lower);
     order.clear();
     pended = nullptr;
-    int passes = 0;
+    int passes = 0, sent = 0;
     midRoutine = [&](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
       order.push_back("mid");
       if (++passes < 3) {
@@ -477,16 +481,22 @@ TEST_F(CompletionRoutines, RoutineMaySendItsIrpOnAgain) {
       IoCallDriver(midB.lower, irp);
       return STATUS_PENDING;
     };
+    lowB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+      ++sent;
+      if (lower == Lower::CompletesAtOnce || (lower == Lower::PendsTheLast && sent < 3))
+        return testkit::Complete(irp, STATUS_SUCCESS);
+      IoMarkIrpPending(irp);
+      pended = irp;
+      return STATUS_PENDING;
+    };
     topB.dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) { return testkit::PassDown(device, irp); };
-    if (lowerPends) LowPends();
-    else LowCompletes(STATUS_SUCCESS);
     EXPECT_EQ(Send(), STATUS_PENDING);
-    for (int i = 0; lowerPends && i < 3; ++i) {
+    while (pended) {
       PIRP irp = pended;
       pended = nullptr;
-      ASSERT_NE(irp, nullptr);
       testkit::AsDriver(lowDriver, [&] { testkit::Complete(irp, STATUS_SUCCESS); });
     }
+    EXPECT_EQ(sent, 3);
     EXPECT_EQ(order, (Order{"mid", "mid", "mid", "originator"}));
     EXPECT_EQ(finalStatus, STATUS_SUCCESS);
   }

@@ -229,7 +229,7 @@ NTSTATUS Registry::QueryValue(HANDLE handle, PCUNICODE_STRING name, KEY_VALUE_IN
 
   // The fixed part is always filled; names and data as far as they fit.
   auto fill = [&](ULONG offset, const void* source, ULONG bytes) {
-    if (offset < length) std::memcpy(out + offset, source, std::min(bytes, length - offset));
+    if (offset < length && bytes) std::memcpy(out + offset, source, std::min(bytes, length - offset));
   };
   switch (infoClass) {
     case KeyValueBasicInformation: {

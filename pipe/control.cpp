@@ -21,7 +21,6 @@ typedef struct _PIPE_CONTROL_REQUEST {
 
 static void FreeUrb(PURB Urb) { ExFreePoolWithTag(Urb, PIPE_POOL_TAG); }
 
-// ---------------------------------------------------------------------------
 // Device-level codes.
 
 // The stored configuration descriptor, wTotalLength bytes. A started device
@@ -106,7 +105,6 @@ static NTSTATUS CyclePort(PPIPE_CONTROL_REQUEST Request) {
   return CallLowerSync(Request->DeviceObject, IOCTL_INTERNAL_USB_CYCLE_PORT, NULL, Executive);
 }
 
-// ---------------------------------------------------------------------------
 // Pipe-level codes: Request->Pipe is checked by the dispatch.
 
 static NTSTATUS GetPipeInfo(PPIPE_CONTROL_REQUEST Request) {
@@ -162,7 +160,6 @@ static NTSTATUS GetMaxPacketSize(PPIPE_CONTROL_REQUEST Request) {
   return STATUS_SUCCESS;
 }
 
-// ---------------------------------------------------------------------------
 // Dispatch.
 
 // The status a pipe-level code gives without a pipe: the reset, abort and

@@ -19,7 +19,6 @@ static void SetUrbStackLocation(PIRP Irp, PURB Urb) {
   next->Parameters.Others.Argument1 = Urb;
 }
 
-// ---------------------------------------------------------------------------
 // Statistics, fed by isochronous transfers. The counters are plain 64-bit
 // fields updated without a lock at up to DISPATCH_LEVEL; a reader may see one
 // update half applied.
@@ -42,7 +41,6 @@ static void UpdateStatistics(PPIPE_TABLE_ENTRY Pipe, ULONG Bytes) {
   Pipe->CounterTicks += counter - Pipe->CounterStart;
 }
 
-// ---------------------------------------------------------------------------
 // Segmented transfer (bulk and interrupt).
 
 static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
@@ -142,7 +140,6 @@ static NTSTATUS StartSegmentedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PP
   return STATUS_PENDING;
 }
 
-// ---------------------------------------------------------------------------
 // Isochronous transfer. PASSIVE_LEVEL: it waits for the pipe reset and, if
 // the bus driver pends it, for the frame number.
 
@@ -246,7 +243,6 @@ static NTSTATUS StartIsochronousTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
   return STATUS_PENDING;
 }
 
-// ---------------------------------------------------------------------------
 // Dispatch.
 
 // Completes what is refused or has nothing to move; hands the rest to the bus

@@ -77,15 +77,6 @@ TEST_F(PipeNames, APipeIsOpenThroughOneFileAtATime) {
   EXPECT_EQ(EndpointOf(u"\\EP01"), 0x01) << "free again once closed";
 }
 
-TEST_F(PipeNames, ThePortDriversThreePipesOpenTogether) {
-  HANDLE out = rig_.Open(u"" PIPE_NAME_OUTPUT), in = rig_.Open(u"" PIPE_NAME_INPUT),
-         status = rig_.Open(u"" PIPE_NAME_STATUS);
-  EXPECT_NE(out, INVALID_HANDLE_VALUE);
-  EXPECT_NE(in, INVALID_HANDLE_VALUE);
-  EXPECT_NE(status, INVALID_HANDLE_VALUE);
-  for (HANDLE h : {out, in, status}) CloseHandle(h);
-}
-
 TEST_F(PipeNames, OpeningAPipeSwitchesItsStatisticsOffButKeepsTheCounters) {
   PPIPE_TABLE_ENTRY entry = &Ext()->ConfigRecord->PipeTable[1];
   HANDLE file = rig_.Open(u"\\PIPE01");

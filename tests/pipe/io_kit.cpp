@@ -29,6 +29,15 @@ std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
   return bytes;
 }
 
+bool RunUntil(PipeRig& rig, const std::function<bool()>& done) {
+  for (int ms = 0; ms < 1000; ++ms) {
+    rig.Pnp().WaitIdle();
+    if (done()) return true;
+    Sleep(1);
+  }
+  return done();
+}
+
 namespace {
 
 uint64_t Get(const std::vector<uint8_t>& b, size_t at, int bytes) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ struct IoResult {
 IoResult ReadPipe(HANDLE file, void* buffer, DWORD length);
 IoResult WritePipe(HANDLE file, const void* buffer, DWORD length);
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed = 0);
+
+// Lets the machine run (1 ms of its clock at a time, up to a second) until
+// `done` holds: the last reference to a closed file may be dropped on the
+// thread that completed its last request, after the application has moved
+// on, and only then does a removal that waits for it go ahead.
+bool RunUntil(PipeRig& rig, const std::function<bool()>& done);
 
 // One record of the capture.
 struct BusRecord {

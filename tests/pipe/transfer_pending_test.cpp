@@ -126,8 +126,7 @@ TEST(Unplug, MidTransferEndsTheWriteWithWhatWasSent) {
   uint8_t byte = 0;
   EXPECT_EQ(WritePipe(out, &byte, 1).status, STATUS_DELETE_PENDING);
   EXPECT_TRUE(CloseHandle(out));
-  rig.Machine().Pnp().WaitIdle();
-  EXPECT_EQ(rig.Device(), nullptr) << "the last handle closed, the removal finished";
+  EXPECT_TRUE(RunUntil(rig, [&] { return rig.Device() == nullptr; })) << "the last handle closed, the removal finished";
 }
 
 TEST_F(PendingTransfers, UnplugEndsThePendingReadAndCloseStillWorks) {
@@ -149,8 +148,7 @@ TEST_F(PendingTransfers, UnplugEndsThePendingReadAndCloseStillWorks) {
   EXPECT_TRUE(CloseHandle(device));
   EXPECT_TRUE(CloseHandle(in_));
   in_ = INVALID_HANDLE_VALUE;
-  rig_.Machine().Pnp().WaitIdle();
-  EXPECT_EQ(rig_.Device(), nullptr);
+  EXPECT_TRUE(RunUntil(rig_, [&] { return rig_.Device() == nullptr; }));
 }
 
 // An orderly removal aborts the transfers pending on open pipes and waits
@@ -198,7 +196,7 @@ bool PipeTraffic(const sim::MachineOptions& options) {
   ok &= acceptable(Ioctl(in, IOCTL_PIPE_ABORT_PIPE).status);
   for (HANDLE h : {out, in, iso, device}) CloseHandle(h);
   rig.Unplug();
-  return ok && rig.Driver() == nullptr;
+  return ok && RunUntil(rig, [&] { return rig.Driver() == nullptr; });
 }
 
 TEST(PipeFaults, EveryAllocationOfTheIoPathFailingInTurnIsSurvived) {

@@ -290,13 +290,14 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
   int upperLocation = irp->CurrentLocation;
   IrpTracker& tracker = CurrentMachine().Irps();
   int generation;
-  uint64_t invocation;
+  uint64_t invocation, sentOn;
   {
     std::lock_guard guard(tracker.Lock());
     ++record.routinesRunning;
     generation = record.generation;
     invocation = record.nextRoutineInvocation++;
     record.completedDuringRoutine[invocation] = false;
+    sentOn = record.sentOnDuringRoutines;
   }
   // The routine's frame stays on the stack while its result is checked, so
   // that a report names it.
@@ -305,7 +306,7 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
   std::unique_lock lock(tracker.Lock());
   --record.routinesRunning;
   auto node = record.completedDuringRoutine.extract(invocation);
-  bool completedAgain = node.mapped();
+  bool completedAgain = node.mapped() || record.sentOnDuringRoutines != sentOn;
   if (status == STATUS_MORE_PROCESSING_REQUIRED) {
     // The driver has the IRP back, unless it was completed again meanwhile or
     // the routine freed or reused it (it may be on its way again already).
@@ -401,7 +402,7 @@ int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const ch
     std::lock_guard guard(CurrentMachine().Irps().Lock());
     if (SentOnDuringOwnRoutine(irp, record)) {
       record.state = IrpRecord::State::Active;
-      for (auto& [invocation, sentOn] : record.completedDuringRoutine) sentOn = true;
+      ++record.sentOnDuringRoutines;
     }
   }
   if (record.state != IrpRecord::State::Active)

@@ -56,6 +56,10 @@ struct IrpRecord {
   // Per invocation, so that routines of the resumed walk are not held to it.
   std::map<uint64_t, bool> completedDuringRoutine;
   uint64_t nextRoutineInvocation = 0;
+  // Bumped each time the IRP is sent on while completion routines run (see
+  // AdvanceToDevice): a routine that saw it change must have returned
+  // STATUS_MORE_PROCESSING_REQUIRED.
+  uint64_t sentOnDuringRoutines = 0;
   bool inDeviceQueue = false;
   CCHAR boost = 0;
   int pins = 0;                        // CancelIo holds it: the I/O manager's free waits

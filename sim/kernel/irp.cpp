@@ -208,11 +208,22 @@ void CheckNextLocation(PIRP irp, const char* routine) {
 // IRP was reused meanwhile, the routine had given it up before that (it was
 // completed at once and reused from a completion routine) and its level's
 // record belongs to the new use.
-void CheckDispatchReturn(IrpRecord& record, int location, int generation, NTSTATUS status, PIRP irp) {
+void CheckDispatchReturn(IrpRecord& record, int location, int generation, int pass, NTSTATUS status, PIRP irp) {
   std::unique_lock lock(CurrentMachine().Irps().Lock());
   if (record.generation != generation) return;
-  IrpLevel& level = record.levels[location];
-  --level.activeDispatches;
+  IrpLevel retired;
+  IrpLevel* current = &record.levels[location];
+  if (current->pass != pass) {
+    // The routine of an earlier pass returns: check it against that pass.
+    auto found = record.retiredLevels.find({location, pass});
+    if (found == record.retiredLevels.end()) return;
+    retired = found->second;
+    if (--found->second.activeDispatches == 0) record.retiredLevels.erase(found);
+    current = &retired;
+  } else {
+    --current->activeDispatches;
+  }
+  IrpLevel& level = *current;
   if (status == STATUS_PENDING) {
     if (level.passed && !level.pendingAtPass) {
       lock.unlock();
@@ -279,13 +290,14 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
   int upperLocation = irp->CurrentLocation;
   IrpTracker& tracker = CurrentMachine().Irps();
   int generation;
-  uint64_t invocation;
+  uint64_t invocation, sentOn;
   {
     std::lock_guard guard(tracker.Lock());
     ++record.routinesRunning;
     generation = record.generation;
     invocation = record.nextRoutineInvocation++;
     record.completedDuringRoutine[invocation] = false;
+    sentOn = record.sentOnDuringRoutines;
   }
   // The routine's frame stays on the stack while its result is checked, so
   // that a report names it.
@@ -294,7 +306,7 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
   std::unique_lock lock(tracker.Lock());
   --record.routinesRunning;
   auto node = record.completedDuringRoutine.extract(invocation);
-  bool completedAgain = node.mapped();
+  bool completedAgain = node.mapped() || record.sentOnDuringRoutines != sentOn;
   if (status == STATUS_MORE_PROCESSING_REQUIRED) {
     // The driver has the IRP back, unless it was completed again meanwhile or
     // the routine freed or reused it (it may be on its way again already).
@@ -362,15 +374,37 @@ extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   record->state = IrpRecord::State::Active;
   ++record->generation;
   record->levels.assign(stackSize + 2, IrpLevel{});
+  record->retiredLevels.clear();
 }
 
 namespace sim {
 namespace {
 
+// Whether a completion routine is running for `irp` while the driver owning
+// its current location sends it on: from inside that routine (the next stage
+// of a transfer), or from a thread the routine has just woken (forward and
+// wait, then send again). Either way the routine must return
+// STATUS_MORE_PROCESSING_REQUIRED. Called with the tracker's lock held.
+bool SentOnDuringOwnRoutine(PIRP irp, const IrpRecord& record) {
+  if (record.state != IrpRecord::State::Completing || record.routinesRunning == 0) return false;
+  if (irp->CurrentLocation > irp->StackCount) return false;
+  PDRIVER_OBJECT caller = CurrentDriver();
+  return caller && caller == OwnerOfLocation(irp, irp->CurrentLocation);
+}
+
 // IoCallDriver's checks, then the move to `device`'s stack location. Returns
 // the location and, in `generation`, the IRP's generation at that moment.
 int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const char* routine, bool powerCall,
                     bool parked, int* generation) {
+  {
+    // NT lets the driver whose completion routine is running send its IRP on
+    // again; the routine then returns STATUS_MORE_PROCESSING_REQUIRED.
+    std::lock_guard guard(CurrentMachine().Irps().Lock());
+    if (SentOnDuringOwnRoutine(irp, record)) {
+      record.state = IrpRecord::State::Active;
+      ++record.sentOnDuringRoutines;
+    }
+  }
   if (record.state != IrpRecord::State::Active)
     VerifierStop(Rule::DoubleCompletion, irp, "%s on an IRP that was already completed", routine);
   if (irp->CancelRoutine)
@@ -392,7 +426,13 @@ int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const ch
   std::lock_guard guard(CurrentMachine().Irps().Lock());
   *generation = record.generation;
   IrpLevel& level = record.levels[location];
-  if (level.activeDispatches == 0) level = IrpLevel{};
+  int pass = level.pass + 1;
+  // Dispatch routines of the pass the completion walk went past may still be
+  // returning (the IRP is sent here again from a completion routine inside
+  // them): they keep their pass's record; this pass starts afresh.
+  if (level.activeDispatches && level.passed) record.retiredLevels[{location, level.pass}] = level;
+  if (level.activeDispatches == 0 || level.passed) level = IrpLevel{};
+  level.pass = pass;
   if (parked) {
     level.parked = true;
     stack->Control |= SL_PENDING_RETURNED;
@@ -404,7 +444,7 @@ int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const ch
 
 // Calls the dispatch routine of the device at the IRP's current location and
 // checks what it returned.
-NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int location, int generation) {
+NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int location, int generation, int pass) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PDRIVER_OBJECT driver = device->DriverObject;
   PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
@@ -417,7 +457,7 @@ NTSTATUS RunDispatch(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, int loc
     FrameScope frame(driver, (const void*)dispatch, FrameKind::Dispatch, irp);
     status = dispatch(device, irp);
     // Checked before the frame goes, so that a report names the routine.
-    CheckDispatchReturn(record, location, generation, status, irp);
+    CheckDispatchReturn(record, location, generation, pass, status, irp);
   }
   event.kind = TraceEvent::Kind::Return;
   event.status = status;
@@ -434,7 +474,12 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool powerCall) {
   auto record = CurrentMachine().Irps().Require(irp, routine);
   int generation;
   int location = AdvanceToDevice(device, irp, *record, routine, powerCall, false, &generation);
-  return RunDispatch(device, irp, *record, location, generation);
+  int pass;
+  {
+    std::lock_guard guard(CurrentMachine().Irps().Lock());
+    pass = record->levels[location].pass;
+  }
+  return RunDispatch(device, irp, *record, location, generation, pass);
 }
 
 void ParkIrp(PDEVICE_OBJECT device, PIRP irp) {
@@ -446,13 +491,14 @@ void ParkIrp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS DispatchParked(PIRP irp) {
   auto record = CurrentMachine().Irps().Require(irp, "PoCallDriver");
   int location = irp->CurrentLocation;
-  int generation;
+  int generation, pass;
   {
     std::lock_guard guard(CurrentMachine().Irps().Lock());
     generation = record->generation;
     ++record->levels[location].activeDispatches;
+    pass = record->levels[location].pass;
   }
-  return RunDispatch(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp, *record, location, generation);
+  return RunDispatch(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp, *record, location, generation, pass);
 }
 
 }  // namespace sim

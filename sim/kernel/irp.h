@@ -29,6 +29,7 @@ struct IrpLevel {
   bool pendingAtPass = false;     // SL_PENDING_RETURNED when it did
   NTSTATUS statusAtPass = 0;      // IoStatus.Status when it did
   bool parked = false;            // PoCallDriver marked it pending and holds the IRP for a later dispatch
+  int pass = 0;                   // which sending of the IRP to this location the fields describe
 };
 
 // How the I/O manager finishes an IRP that completes to the top.
@@ -55,12 +56,20 @@ struct IrpRecord {
   // Per invocation, so that routines of the resumed walk are not held to it.
   std::map<uint64_t, bool> completedDuringRoutine;
   uint64_t nextRoutineInvocation = 0;
+  // Bumped each time the IRP is sent on while completion routines run (see
+  // AdvanceToDevice): a routine that saw it change must have returned
+  // STATUS_MORE_PROCESSING_REQUIRED.
+  uint64_t sentOnDuringRoutines = 0;
   bool inDeviceQueue = false;
   CCHAR boost = 0;
   int pins = 0;                        // CancelIo holds it: the I/O manager's free waits
   bool freeDeferred = false;           // the I/O manager freed it while pinned
   int generation = 0;                  // bumped by IoReuseIrp, which starts `levels` afresh
   std::vector<IrpLevel> levels;        // index = stack location (1..StackCount)
+  // Earlier passes of a location whose dispatch routines are still returning
+  // while the IRP was sent there again (a completion routine sending the next
+  // stage from inside the lower driver's completion), by (location, pass).
+  std::map<std::pair<int, int>, IrpLevel> retiredLevels;
 };
 
 class IrpTracker {

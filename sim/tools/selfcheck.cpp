@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pipe/pipe.h"
 #include "sim/kernel/exports.h"
@@ -252,6 +253,92 @@ sim::DeviceNode* ShowPipeDevice(sim::Machine& machine, sim::usb::HostController&
   return node;
 }
 
+// A device-control request on `handle`; the status, and the byte count in `returned`.
+NTSTATUS PipeIoctl(HANDLE handle, ULONG code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
+  win32::BOOL ok = win32::DeviceIoControl(handle, code, in, inSize, out, outSize, returned, nullptr);
+  return ok ? STATUS_SUCCESS : win32::LastNtStatus();
+}
+
+// Every pipe of the interface as IOCTL_PIPE_GET_PIPE_INFO describes it, each
+// opened by its \PIPExx name below the link.
+void ListPipes(const std::u16string& link, ULONG pipes) {
+  using namespace win32;
+  for (ULONG i = 0; i < pipes; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "\\PIPE%02X", (unsigned)i);
+    HANDLE file = CreateFileW(link + sim::Widen(name), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    PIPE_INFO_OUTPUT info{};
+    DWORD returned = 0;
+    NTSTATUS status = file == INVALID_HANDLE_VALUE
+                          ? LastNtStatus()
+                          : PipeIoctl(file, IOCTL_PIPE_GET_PIPE_INFO, nullptr, 0, &info, sizeof info, &returned);
+    Check(NT_SUCCESS(status), "%s: IOCTL_PIPE_GET_PIPE_INFO endpoint 0x%02X, %s, max packet %u, max transfer %u, %s",
+          name, info.EndpointAddress, PipeTypeName(info.PipeType), info.MaximumPacketSize,
+          (unsigned)info.MaximumTransferSize, info.PipeFlags ? "open" : "closed");
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+}
+
+// Writes `pattern` to \PIPE00 and reads it back from \PIPE01 through the
+// adapter's loopback plug.
+bool Loopback(HANDLE out, HANDLE in, const std::vector<uint8_t>& pattern) {
+  using namespace win32;
+  DWORD written = 0;
+  BOOL ok = WriteFile(out, pattern.data(), (DWORD)pattern.size(), &written, nullptr);
+  Check(ok && written == pattern.size(), "WriteFile \\PIPE00: %u bytes, cut by merrow into segments of 64 bytes "
+        "(one packet: no EP1_SegmentSize value)", (unsigned)written);
+  std::vector<uint8_t> back;
+  for (int reads = 0; back.size() < pattern.size() && reads < 16; ++reads) {
+    uint8_t buffer[4096];
+    DWORD got = 0;
+    if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr)) break;
+    back.insert(back.end(), buffer, buffer + got);
+  }
+  Check(back == pattern, "ReadFile \\EA82: %zu bytes back through the loopback plug, equal to what was written",
+        back.size());
+  return back == pattern;
+}
+
+// The application's side of merrow: a device handle for the device-level
+// codes, the pipes listed, a pattern through the loopback, a vendor command
+// to the adapter and the statistics of a pipe.
+void UsePipes(sim::Machine& machine, sim::usb::SerialAdapter& adapter, ULONG pipes) {
+  using namespace win32;
+  std::vector<std::u16string> links = machine.Notify().EnabledInterfaces(GUID_PIPE_DRIVER_INTERFACE);
+  if (links.empty()) return;
+  HANDLE device = CreateFileW(links[0], GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  Check(device != INVALID_HANDLE_VALUE, "application opened the interface link itself: a device handle");
+  if (device == INVALID_HANDLE_VALUE) return;
+  uint8_t descriptor[512];
+  DWORD returned = 0;
+  NTSTATUS status = PipeIoctl(device, IOCTL_PIPE_GET_CONFIG_DESCRIPTOR, nullptr, 0, descriptor, 512, &returned);
+  Check(NT_SUCCESS(status), "IOCTL_PIPE_GET_CONFIG_DESCRIPTOR on it: %u bytes", (unsigned)returned);
+  ListPipes(links[0], pipes);
+
+  HANDLE out = CreateFileW(links[0] + u"\\PIPE00", GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  HANDLE in = CreateFileW(links[0] + u"\\EA82", GENERIC_READ, 0, OPEN_EXISTING, 0);
+  Check(out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE, "opened \\PIPE00 (bulk OUT) and \\EA82 (bulk IN)");
+  HANDLE twice = CreateFileW(links[0] + u"\\PIPE01", GENERIC_READ, 0, OPEN_EXISTING, 0);
+  Check(twice == INVALID_HANDLE_VALUE, "\\PIPE01 names the same pipe as \\EA82 and is refused: %s",
+        Status(LastNtStatus()).c_str());
+  if (out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE) {
+    PipeIoctl(in, IOCTL_PIPE_START_STATISTICS, nullptr, 0, nullptr, 0, &returned);
+    std::vector<uint8_t> pattern(500);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = (uint8_t)(i * 7 + 1);
+    Loopback(out, in, pattern);
+    PIPE_STATISTICS statistics{};
+    status = PipeIoctl(in, IOCTL_PIPE_GET_STATISTICS, nullptr, 0, &statistics, sizeof statistics, &returned);
+    Check(NT_SUCCESS(status), "IOCTL_PIPE_GET_STATISTICS \\EA82: %u bytes/s, %u cycles/byte (isochronous transfers "
+          "feed them; a bulk pipe stays at 0)", (unsigned)statistics.Throughput, (unsigned)statistics.CyclesPerByte);
+  }
+  UCHAR modemControl[2] = {0x01, 0x03};
+  status = PipeIoctl(device, IOCTL_PIPE_VENDOR_COMMAND, modemControl, 2, nullptr, 0, &returned);
+  Check(NT_SUCCESS(status) && adapter.Rts() && adapter.Dtr(),
+        "IOCTL_PIPE_VENDOR_COMMAND 01 03: setup 40 0B 0000 0000 0002 on the bus; the adapter raised RTS and DTR");
+  for (HANDLE h : {out, in, device})
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
 // The adapter pulled out: merrow's device goes with the node, and merrow
 // unloads with its last device.
 void UnplugPipeDevice(sim::Machine& machine, sim::usb::HostController& usb, int port, sim::DeviceNode* node) {
@@ -288,12 +375,18 @@ int RunSelfCheck(const Options& options) {
   sim::usb::ControllerOptions usbOptions;
   usbOptions.pcapPath = options.pcap;
   auto usb = std::make_unique<sim::usb::HostController>(usbOptions);
-  int adapterPort = usb->Plug(std::make_shared<sim::usb::SerialAdapter>());
+  auto adapter = std::make_shared<sim::usb::SerialAdapter>();
+  int adapterPort = usb->Plug(adapter);
   Check(adapterPort != 0, "USB: the default adapter plugged into root-hub port %d, address %u, PDO %s", adapterPort,
         (unsigned)usb->Address(adapterPort), Text(NameOf(usb->Pdo(adapterPort))).c_str());
 
   Heading("merrow: the adapter's function driver");
   sim::DeviceNode* pipe = adapterPort ? ShowPipeDevice(machine, *usb, adapterPort) : nullptr;
+  if (pipe && pipe->Top() && pipe->Top()->DriverObject == machine.Pnp().LoadedDriver(u"merrow")) {
+    Heading("merrow: pipe files, transfers and control codes");
+    PUSB_CONFIG_RECORD config = PipeExtension(pipe->Top())->ConfigRecord;
+    UsePipes(machine, *adapter, config && config->InterfaceInformation ? config->InterfaceInformation->NumberOfPipes : 0);
+  }
 
   Heading("tolvane: the port's device node");
   sim::RootDeviceConfig portConfig{u"ROOT\\PORTS\\0000",

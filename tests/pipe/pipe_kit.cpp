@@ -167,7 +167,7 @@ PipeRig::PipeRig(PipeConfig config, sim::MachineOptions options)
     for (auto& [name, value] : config_.values) machine_.Reg().SetValue(HardwareKey(), name, value);
   }
   usb_ = std::make_unique<sim::usb::HostController>(config_.bus);
-  adapter_ = std::make_shared<sim::usb::SerialAdapter>(config_.adapter);
+  adapter_ = config_.model ? config_.model : std::make_shared<sim::usb::SerialAdapter>(config_.adapter);
   if (config_.plug) Plug();
 }
 

@@ -68,6 +68,9 @@ struct PipeConfig {
   Values values;
   bool plug = true;  // plug the adapter when the rig is built
   UrbFilter* filter = nullptr;  // installed below merrow when set
+  // A test's own adapter (a subclass answering more), made with `adapter`;
+  // when empty the rig makes a plain one.
+  std::shared_ptr<sim::usb::SerialAdapter> model;
   sim::usb::ControllerOptions bus;
 };
 

@@ -356,6 +356,39 @@ TEST_F(ForwardAndWait, IrpMayBeCompletedAgainBeforeTheRoutineHasReturned) {
   KeFlushQueuedDpcs();  // the routine has returned by now
 }
 
+TEST_F(ForwardAndWait, IrpMayBeSentOnAgainBeforeTheRoutineHasReturned) {
+  // The woken thread sends the IRP down a second time while the routine that
+  // woke it is still returning STATUS_MORE_PROCESSING_REQUIRED.
+  std::atomic<bool> sentAgain{false};
+  afterSignal = [&] {
+    while (!sentAgain.load()) std::this_thread::yield();
+  };
+  int passes = 0;
+  lowB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+    if (++passes == 1) {
+      IoMarkIrpPending(irp);
+      pended = irp;
+      KeInsertQueueDpc(&dpc, nullptr, nullptr);
+      return STATUS_PENDING;
+    }
+    sentAgain = true;
+    return testkit::Complete(irp, STATUS_SUCCESS, 7);
+  };
+  midB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, CallRoutine, &midRoutine, TRUE, TRUE, TRUE);
+    if (IoCallDriver(midB.lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    return IoCallDriver(midB.lower, irp);
+  };
+  topB.dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) { return testkit::PassDown(device, irp); };
+
+  EXPECT_EQ(Send(), STATUS_SUCCESS);
+  EXPECT_EQ(passes, 2);
+  EXPECT_TRUE(originSeen.ran);
+  KeFlushQueuedDpcs();
+}
+
 // A driver that splits a request: it allocates its own IRP for the lower
 // driver, reuses it from its completion routine for the second part, and
 // frees it there before completing the original request. The lower driver
@@ -414,6 +447,59 @@ TEST_F(CompletionRoutines, DriverAllocatedIrpIsReusedAndFreedByItsOwnRoutine) {
       << "an IRP allocated with exactly the lower stack's size has no location for its allocator, whose routine gets NULL";
   EXPECT_TRUE(originSeen.ran);
   EXPECT_EQ(finalStatus, STATUS_SUCCESS);
+}
+
+// A driver may send the IRP it received on again from its own completion
+// routine (the next segment of a transfer) and return
+// STATUS_MORE_PROCESSING_REQUIRED; its routine runs again when the lower
+// driver is done, and the IRP then completes upward. The lower driver
+// completes every pass at once, pends every pass, or completes the first two
+// at once (so the third is sent while the dispatch routines of the first two
+// are still on the stack) and pends the last.
+TEST_F(CompletionRoutines, RoutineMaySendItsIrpOnAgain) {
+  enum class Lower { CompletesAtOnce, Pends, PendsTheLast };
+  for (Lower lower : {Lower::CompletesAtOnce, Lower::Pends, Lower::PendsTheLast}) {
+    SCOPED_TRACE((int)lower);
+    order.clear();
+    pended = nullptr;
+    int passes = 0, sent = 0;
+    midRoutine = [&](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+      order.push_back("mid");
+      if (++passes < 3) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, CallRoutine, &midRoutine, TRUE, TRUE, TRUE);
+        IoCallDriver(midB.lower, irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      }
+      if (irp->PendingReturned) IoMarkIrpPending(irp);
+      return STATUS_SUCCESS;
+    };
+    midB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, CallRoutine, &midRoutine, TRUE, TRUE, TRUE);
+      IoCallDriver(midB.lower, irp);
+      return STATUS_PENDING;
+    };
+    lowB.dispatch[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+      ++sent;
+      if (lower == Lower::CompletesAtOnce || (lower == Lower::PendsTheLast && sent < 3))
+        return testkit::Complete(irp, STATUS_SUCCESS);
+      IoMarkIrpPending(irp);
+      pended = irp;
+      return STATUS_PENDING;
+    };
+    topB.dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) { return testkit::PassDown(device, irp); };
+    EXPECT_EQ(Send(), STATUS_PENDING);
+    while (pended) {
+      PIRP irp = pended;
+      pended = nullptr;
+      testkit::AsDriver(lowDriver, [&] { testkit::Complete(irp, STATUS_SUCCESS); });
+    }
+    EXPECT_EQ(sent, 3);
+    EXPECT_EQ(order, (Order{"mid", "mid", "mid", "originator"}));
+    EXPECT_EQ(finalStatus, STATUS_SUCCESS);
+  }
 }
 
 }  // namespace

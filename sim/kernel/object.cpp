@@ -201,17 +201,27 @@ void ObjectManager::Destroy(PVOID object, ObjectHeader header) {
   switch (header.type) {
     case ObjectType::File: {
       auto file = (PFILE_OBJECT)object;
-      auto close = [file, this] {
-        PDEVICE_OBJECT stack = nullptr;
-        if (file->Flags & FO_FILE_OPEN) {
-          stack = BottomOf(file->DeviceObject);
+      PDEVICE_OBJECT stack = (file->Flags & FO_FILE_OPEN) ? BottomOf(file->DeviceObject) : nullptr;
+      // Until its close has been sent, the file still counts as open on its
+      // stack, so that a removal waiting for the stack's last file waits for it.
+      if (stack) {
+        std::lock_guard guard(mutex_);
+        ++closing_[stack];
+      }
+      auto close = [file, stack, this] {
+        if (stack) {
           SendFileRequest(file, IRP_MJ_CLOSE);
           InterlockedDecrement(&file->DeviceObject->ReferenceCount);
           Dereference(file->DeviceObject);
         }
         std::free(file->FileName.Buffer);
         std::free(file);
-        if (stack && FilesOnStack(stack) == 0) CurrentMachine().Pnp().LastFileClosed(stack);
+        if (!stack) return;
+        {
+          std::lock_guard guard(mutex_);
+          if (--closing_[stack] == 0) closing_.erase(stack);
+        }
+        if (FilesOnStack(stack) == 0) CurrentMachine().Pnp().LastFileClosed(stack);
       };
       // NT defers the close to a worker when the last reference goes at raised IRQL.
       if (CurrentThread()->irql > PASSIVE_LEVEL) CurrentMachine().Workers().QueueKernelWork(CriticalWorkQueue, close);
@@ -318,7 +328,8 @@ std::vector<std::pair<std::u16string, std::u16string>> ObjectManager::Links() {
 
 size_t ObjectManager::FilesOnStack(PDEVICE_OBJECT pdo) {
   std::lock_guard guard(mutex_);
-  size_t count = 0;
+  auto closing = closing_.find(pdo);
+  size_t count = closing == closing_.end() ? 0 : closing->second;
   for (auto& [object, header] : objects_)
     if (header.type == ObjectType::File && BottomOf(((PFILE_OBJECT)object)->DeviceObject) == pdo) ++count;
   return count;

@@ -69,6 +69,7 @@ class ObjectManager {
 
   std::recursive_mutex mutex_;
   std::map<PVOID, ObjectHeader> objects_;
+  std::map<PDEVICE_OBJECT, size_t> closing_;  // per stack (its PDO): files whose close is still to be sent
   std::map<std::u16string, NameEntry> names_;
   ULONG nextAutoName_ = 1;
 };

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +172,13 @@ void VerifierStop(Rule rule, PIRP irp, const char* format, ...) {
   if (thread) report += "\n    irql:    " + std::to_string(thread->irql);
   report += "\n";
   std::fputs(report.c_str(), stderr);
+  if (!thread || thread->frames.empty()) {
+    // A stop inside the kernel names no driver routine: the native stack says
+    // which kernel path got there.
+    void* frames[32];
+    std::fputs("    native stack:\n", stderr);
+    backtrace_symbols_fd(frames, backtrace(frames, 32), fileno(stderr));
+  }
   std::fflush(stderr);
   std::fflush(stdout);
   std::abort();

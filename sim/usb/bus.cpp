@@ -27,6 +27,7 @@ void WaitFor(KEVENT* event, std::optional<Tick> deadline, Tick now) {
 Bus::Bus(const ControllerOptions& options) : timed_(options.timed) {
   KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
   KeInitializeEvent(&hubWake_, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&reportGate_, SynchronizationEvent, TRUE);
   driver_ = CreateUsbBusDriver();
   ports_.resize(options.ports);
   for (int i = 0; i < options.ports; ++i) ports_[i].number = i + 1;
@@ -58,6 +59,15 @@ Bus::~Bus() {
   KeSetEvent(&hubWake_, 0, FALSE);
   controllerThread_->Join();
   hubThread_->Join();
+  // Requests held back by forced pending are answered now (their devices are
+  // gone), so that no driver waits for them after the controller stopped.
+  std::vector<Deferred> held;
+  {
+    std::lock_guard guard(lock_);
+    held.assign(deferred_.begin(), deferred_.end());
+    deferred_.clear();
+  }
+  for (const Deferred& d : held) d.pdo->Replay(d.irp);
   CurrentMachine().Pnp().WaitIdle();
   bool orphaned = false;
   for (auto& pdo : pdos_) {
@@ -71,8 +81,15 @@ Bus::~Bus() {
   if (!orphaned) DeleteUsbBusDriver(driver_);
 }
 
+Bus::ReportGate::ReportGate(Bus& b) : bus(b) {
+  KeWaitForSingleObject(&bus.reportGate_, Executive, KernelMode, FALSE, nullptr);
+}
+
+Bus::ReportGate::~ReportGate() { KeSetEvent(&bus.reportGate_, IO_NO_INCREMENT, FALSE); }
+
 void Bus::CollectFinishedPdos() {
   CurrentMachine().Pnp().WaitIdle();
+  ReportGate gate(*this);
   std::vector<UsbPdo*> waiting;
   {
     std::lock_guard guard(lock_);
@@ -80,7 +97,7 @@ void Bus::CollectFinishedPdos() {
     for (auto& pdo : pdos_)
       if (pdo->arrivalPending && !pdo->Device()->gone) waiting.push_back(pdo.get());
   }
-  for (UsbPdo* pdo : waiting) ReportArrival(*pdo);
+  for (UsbPdo* pdo : waiting) ReportArrivalLocked(*pdo);
 }
 
 Tick Bus::Now() { return CurrentMachine().Sched().Now(); }

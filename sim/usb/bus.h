@@ -103,6 +103,10 @@ class Bus : public DeviceLink {
   // The earliest time the engine has something to do without a Notify.
   std::optional<Tick> NextEngineDeadline(Tick now);
   static bool OnControllerThread();
+  bool Stopping() {
+    std::lock_guard guard(lock_);
+    return stopping_;
+  }
   static void NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
 
   // --- control.cpp: what the device answers on its default pipe.
@@ -137,6 +141,7 @@ class Bus : public DeviceLink {
 
   // --- pdo.cpp: telling the Plug and Play manager.
   void ReportArrival(UsbPdo& pdo);
+  void ReportArrivalLocked(UsbPdo& pdo);  // with the report gate held
   void ReportGone(UsbPdo& pdo);
   // Frees the PDOs the Plug and Play manager is done with (hub thread).
   void CollectFinishedPdos();
@@ -157,6 +162,16 @@ class Bus : public DeviceLink {
   std::deque<std::function<void()>> hubWork_;
   KEVENT wake_{};
   KEVENT hubWake_{};
+  // Held while a PDO's arrival or departure is told to the Plug and Play
+  // manager, so that an unplug cannot free a PDO whose late arrival is being
+  // reported on the hub's thread. A kernel event, so that a thread waiting for
+  // it lets virtual time run.
+  KEVENT reportGate_{};
+  struct ReportGate {
+    explicit ReportGate(Bus& bus);
+    ~ReportGate();
+    Bus& bus;
+  };
   bool stopping_ = false;
   uint64_t lastUnit_ = 0;
   size_t roundRobin_ = 0;             // where the next (micro)frame's bulk round starts

@@ -79,7 +79,7 @@ NTSTATUS UsbPdo::InternalDeviceControl(PIRP irp) {
     std::lock_guard guard(bus_->lock_);
     defer = device_->faults.forcePending && !replaying;
   }
-  if (defer) {
+  if (defer && !bus_->Stopping()) {
     IoMarkIrpPending(irp);
     bus_->Defer(this, irp, bus_->Now());
     return STATUS_PENDING;
@@ -307,9 +307,15 @@ std::u16string UsbPdo::InstanceId() const {
 
 std::u16string UsbPdo::InstancePath() const { return HardwareIds()[1] + u"\\" + InstanceId(); }
 
-void Bus::ReportArrival(UsbPdo& pdo) { pdo.arrivalPending = !CurrentMachine().Pnp().ReportChildArrived(&pdo); }
+void Bus::ReportArrival(UsbPdo& pdo) {
+  ReportGate gate(*this);
+  ReportArrivalLocked(pdo);
+}
+
+void Bus::ReportArrivalLocked(UsbPdo& pdo) { pdo.arrivalPending = !CurrentMachine().Pnp().ReportChildArrived(&pdo); }
 
 void Bus::ReportGone(UsbPdo& pdo) {
+  ReportGate gate(*this);
   // A device whose driver failed AddDevice or start got IRP_MN_REMOVE_DEVICE
   // while plugged in, yet its node stays in the tree until the device goes:
   // the Plug and Play manager must hear of it then.

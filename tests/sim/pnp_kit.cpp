@@ -164,7 +164,10 @@ NTSTATUS Files(PDEVICE_OBJECT device, PIRP irp) {
       NTSTATUS status = IoAcquireRemoveLock(&ext.lock, file);
       if (!NT_SUCCESS(status)) return Complete(irp, status);
     }
-  } else if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->holdRemoveForHandles) {
+  } else if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->onClose) {
+    ext.script->onClose();
+  }
+  if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->holdRemoveForHandles) {
     // Released after the completion: the removal it unblocks may delete the device.
     Complete(irp, STATUS_SUCCESS);
     IoReleaseRemoveLock(&ext.lock, file);

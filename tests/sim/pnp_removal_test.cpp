@@ -158,6 +158,44 @@ TEST(PnpRemoval, ADriverVetoCancelsTheRemoval) {
   ObDereferenceObject(file);
 }
 
+// A file whose last reference goes at DISPATCH_LEVEL is closed by a worker
+// thread; until that close has been through the driver, the file still keeps
+// the surprise-removed stack from its IRP_MN_REMOVE_DEVICE.
+TEST(PnpRemoval, SurpriseRemovalWaitsForACloseDeferredToAWorker) {
+  Script function;
+  OneDevice test(function);
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  std::atomic<int> closes{0};
+  function.onClose = [&] {
+    if (closes++ == 0) KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+    test.log.Add("Function: close");
+  };
+  PFILE_OBJECT deferred = test.OpenAsDriver();
+  PFILE_OBJECT other = test.OpenAsDriver();
+  test.machine.Pnp().SurpriseRemove(test.node);
+  test.machine.Pnp().WaitIdle();
+  testkit::AsDriver(test.client.driver, [&] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ObDereferenceObject(deferred);
+    KeLowerIrql(old);
+  });
+  LARGE_INTEGER step{.QuadPart = -10 * 1000};
+  while (closes == 0) KeDelayExecutionThread(KernelMode, FALSE, &step);  // the worker is inside the close
+  testkit::AsDriver(test.client.driver, [&] { ObDereferenceObject(other); });
+  test.machine.Pnp().WaitIdle();
+  EXPECT_EQ(test.node->State(), sim::NodeState::SurpriseRemoved) << "a close is still in the driver";
+
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  for (int i = 0; i < 100 && test.node->State() != sim::NodeState::Removed; ++i)
+    KeDelayExecutionThread(KernelMode, FALSE, &step);
+  Lines lines = test.log.Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+            (Lines{"Function: close", "Function: close", "Function: IRP_MN_REMOVE_DEVICE"}));
+}
+
 TEST(PnpRemoval, SurpriseRemovalSendsRemoveOnlyAfterTheLastHandleCloses) {
   Script function;
   OneDevice test(function);

@@ -31,6 +31,12 @@ void DpcEngine::Stop() {
     idle_.clear();
   }
   processors_.clear();
+  // DPCs still queued and timers still set go with the machine; their marks
+  // must not outlive them, or a later machine's pool at the same address
+  // would be taken for memory holding them.
+  std::lock_guard guard(scheduler.Lock());
+  for (PKDPC dpc : queue_) MarkInactive(dpc, ActiveKind::Dpc);
+  for (auto& [timer, state] : timers_) MarkInactive(timer, ActiveKind::Timer);
 }
 
 void DpcEngine::NoteOwner(PKDPC dpc, PDRIVER_OBJECT owner) {

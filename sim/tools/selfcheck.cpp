@@ -393,9 +393,9 @@ int RunSelfCheck(const Options& options) {
                                    {u"ROOT\\TOLVANE"},
                                    {{u"PortName", sim::RegistryValue::String(u"COM7")},
                                     {u"EndPointCaps", sim::RegistryValue::Dword(1)},
-                                    {u"TargetDevice", sim::RegistryValue::String(u"Vid_1234&Pid_5678")}},
+                                    {u"TargetDevice", sim::RegistryValue::String(u"Vid_5E1A&Pid_0C01")}},
                                    true};
-  Log("     the port's hardware key: PortName COM7, EndPointCaps 1, TargetDevice Vid_1234&Pid_5678");
+  Log("     the port's hardware key: PortName COM7, EndPointCaps 1, TargetDevice Vid_5E1A&Pid_0C01");
   sim::DeviceNode* port = AddNode(machine, portConfig, u"tolvane");
   if (port) {
     ShowPortNames(machine, u"COM7");

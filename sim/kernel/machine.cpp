@@ -52,8 +52,10 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
 Machine::~Machine() { Shutdown(); }
 
 void Machine::Shutdown() {
-  // Device nodes go first (their drivers unload with their last device), then
-  // drivers loaded directly.
+  // Closes that worker threads still have to send reach their drivers before
+  // any device goes. Then device nodes (their drivers unload with their last
+  // device), then drivers loaded directly.
+  objects_->WaitForDeferredCloses();
   pnp_->Shutdown();
   while (!drivers_.empty()) UnloadDriver(drivers_.back());
   notifications_->Stop();

@@ -326,6 +326,17 @@ std::vector<std::pair<std::u16string, std::u16string>> ObjectManager::Links() {
   return out;
 }
 
+void ObjectManager::WaitForDeferredCloses() {
+  LARGE_INTEGER step{.QuadPart = -10 * 1000};  // 1 ms
+  for (int waited = 0; waited < 10000; ++waited) {
+    {
+      std::lock_guard guard(mutex_);
+      if (closing_.empty()) return;
+    }
+    KeDelayExecutionThread(KernelMode, FALSE, &step);
+  }
+}
+
 size_t ObjectManager::FilesOnStack(PDEVICE_OBJECT pdo) {
   std::lock_guard guard(mutex_);
   auto closing = closing_.find(pdo);

@@ -55,6 +55,9 @@ class ObjectManager {
   // the last of them goes the PnP manager is told (a surprise-removed stack
   // gets IRP_MN_REMOVE_DEVICE then).
   size_t FilesOnStack(PDEVICE_OBJECT pdo);
+  // Waits (virtual time running) until every close a worker thread still has
+  // to send has been sent; gives up after ten seconds of virtual time.
+  void WaitForDeferredCloses();
 
  private:
   void Destroy(PVOID object, ObjectHeader header);

@@ -77,17 +77,17 @@ static void PrepareNextSegment(PIRP Irp, PSEGMENT_TRANSFER Transfer) {
   Transfer->BytesRemaining -= length;
 }
 
-// Runs at up to DISPATCH_LEVEL after each segment. Only the bytes left and
-// the returned length decide whether to go on: a short segment (a short
-// packet, an error, a cancellation) ends the request with what has arrived
-// and the status of that segment. The context is freed before the request's
+// Runs at up to DISPATCH_LEVEL after each segment. A failed segment (an
+// error, a cancellation) or a short one ends the request with what has
+// arrived and the status of that segment; only a full, successful segment
+// lets the next one go. The context is freed before the request's
 // count is released, so a removal waiting for the count finds no pool left.
 static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PSEGMENT_TRANSFER transfer = (PSEGMENT_TRANSFER)Context;
   ULONG returned = transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   transfer->BytesTransferred += returned;
   MapRequestBuffer(Irp->MdlAddress);
-  if (transfer->BytesRemaining != 0 && returned == transfer->SegmentSize) {
+  if (NT_SUCCESS(Irp->IoStatus.Status) && transfer->BytesRemaining != 0 && returned == transfer->SegmentSize) {
     PrepareNextSegment(Irp, transfer);
     SendSegment(Irp, transfer);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -288,7 +288,8 @@ bool Loopback(HANDLE out, HANDLE in, const std::vector<uint8_t>& pattern) {
   Check(ok && written == pattern.size(), "WriteFile \\PIPE00: %u bytes, cut by merrow into segments of 64 bytes "
         "(one packet: no EP1_SegmentSize value)", (unsigned)written);
   std::vector<uint8_t> back;
-  for (int reads = 0; back.size() < pattern.size() && reads < 16; ++reads) {
+  // Only what went out can come back: reading for more would wait for ever.
+  for (int reads = 0; back.size() < written && reads < 16; ++reads) {
     uint8_t buffer[4096];
     DWORD got = 0;
     if (!ReadFile(in, buffer, sizeof buffer, &got, nullptr)) break;

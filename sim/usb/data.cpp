@@ -68,6 +68,7 @@ NTSTATUS Bus::DataRequest(UsbPdo& pdo, PIRP irp, PURB urb) {
   if (PMDL mdl = bulk.TransferBufferMDL) {
     if (MmGetMdlByteCount(mdl) < bulk.TransferBufferLength) return reject(USBD_STATUS_INVALID_PARAMETER);
     buffer = (uint8_t*)MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    if (!buffer && bulk.TransferBufferLength) return reject(USBD_STATUS_INSUFFICIENT_RESOURCES);
   } else {
     buffer = (uint8_t*)bulk.TransferBuffer;
   }

@@ -142,6 +142,11 @@ uint8_t* ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, bool* ok) {
 
 NTSTATUS Bus::RejectUrb(PIRP irp, PURB urb, UsbDevice& device, USBD_STATUS status) {
   urb->UrbHeader.Status = status;
+  // A refused transfer moved nothing.
+  USHORT function = urb->UrbHeader.Function;
+  bool transfer = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ISOCH_TRANSFER;
+  if (transfer && urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
   {
     std::lock_guard guard(lock_);
     CaptureInfo(irp, urb, 0, device.address, false);

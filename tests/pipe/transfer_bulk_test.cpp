@@ -93,6 +93,30 @@ TEST_F(BulkTransfers, LongWriteGoesOutInSegmentsWithItsBytesInOrder) {
   CloseHandle(out);
 }
 
+// A segment the bus fails ends the request with that failure, whatever
+// length the URB still shows: the rest is never sent.
+TEST(BulkFailures, AFailedSegmentEndsTheRequestWithItsStatus) {
+  UrbFilter filter;
+  int transfers = 0;
+  filter.answer = [&](PURB urb) -> std::optional<NTSTATUS> {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return std::nullopt;
+    if (++transfers != 2) return std::nullopt;
+    urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;  // its length left as asked
+    return STATUS_INSUFFICIENT_RESOURCES;
+  };
+  PipeConfig config = Scripted();
+  config.filter = &filter;
+  PipeRig rig(config);
+  rig.Adapter()->WireScript();
+  HANDLE out = rig.Open(u"\\PIPE00");
+  std::vector<uint8_t> pattern = Pattern(10000, 5);
+  IoResult w = WritePipe(out, pattern.data(), 10000);
+  EXPECT_EQ(w.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(transfers, 2) << "nothing after the failed segment";
+  EXPECT_EQ(rig.Adapter()->PeerTake(), std::vector<uint8_t>(pattern.begin(), pattern.begin() + 4096));
+  CloseHandle(out);
+}
+
 TEST_F(BulkTransfers, WriteOfOneSegmentSizeIsOneTransfer) {
   HANDLE out = rig_.Open(u"\\PIPE00");
   std::vector<uint8_t> pattern = Pattern(4096);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "bench/benchdriver.h"
+#include "bench/usbclient.h"
 #include "common/pipeif.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
@@ -119,44 +120,6 @@ void PipeTransfers(benchmark::State& state, bool read, ULONG segment) {
   state.SetBytesProcessed(state.iterations() * (int64_t)length);
 }
 
-// The bus alone: the originator keeps its IRP; the event says it is back.
-NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent((PKEVENT)context, 0, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS Submit(PDEVICE_OBJECT pdo, PURB urb) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  RtlZeroMemory(next, sizeof *next);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, KeepIrp, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
-}
-
-std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo, HostController& controller, int port) {
-  const Bytes& config = controller.Model(port)->Descriptors().configurations[0];
-  auto copy = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, config.size());
-  std::memcpy(copy, config.data(), config.size());
-  USHORT size = 0;
-  PURB urb = USBD_CreateConfigurationRequest(copy, &size);
-  for (ULONG i = 0; i < urb->UrbSelectConfiguration.Interface.NumberOfPipes; ++i)
-    urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize = 1 << 20;
-  Submit(pdo, urb);
-  std::vector<USBD_PIPE_HANDLE> pipes;
-  for (ULONG i = 0; i < urb->UrbSelectConfiguration.Interface.NumberOfPipes; ++i)
-    pipes.push_back(urb->UrbSelectConfiguration.Interface.Pipes[i].PipeHandle);
-  ExFreePool(urb);
-  ExFreePool(copy);
-  return pipes;
-}
 
 // Each request as URBs of at most `urbLength` bytes straight to the PDO
 // (`urbLength` = the request's length: one URB per request).
@@ -172,7 +135,7 @@ void BusTransfers(benchmark::State& state, bool read, bool perPacket) {
   PDRIVER_OBJECT client = bench::LoadDriver(machine, u"BenchPipeClient");
   std::vector<uint8_t> buffer(length);
   bench::AsDriver(client, [&] {
-    std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo, *controller, port);
+    std::vector<USBD_PIPE_HANDLE> pipes = bench::SelectFirstConfiguration(pdo, *controller, port);
     for (auto _ : state) {
       for (ULONG at = 0; at < length; at += urbLength) {
         URB urb{};
@@ -180,7 +143,7 @@ void BusTransfers(benchmark::State& state, bool read, bool perPacket) {
                                                read ? pipes[1] : pipes[0], buffer.data() + at, nullptr,
                                                std::min(urbLength, length - at),
                                                read ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0, nullptr);
-        if (Submit(pdo, &urb) != STATUS_SUCCESS) state.SkipWithError("transfer failed");
+        if (bench::SubmitUrb(pdo, &urb) != STATUS_SUCCESS) state.SkipWithError("transfer failed");
       }
     }
   });

@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/benchdriver.h"
+#include "bench/usbclient.h"
 #include "sim/usb/controller.h"
 
 namespace {
@@ -42,46 +43,6 @@ class StreamDevice : public DeviceModel {
   DescriptorSet set_;
 };
 
-// The originator keeps its IRP; the event says it is back.
-NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent((PKEVENT)context, 0, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends `urb` to `pdo` in an IRP of the calling driver and waits for it.
-NTSTATUS Submit(PDEVICE_OBJECT pdo, PURB urb) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  RtlZeroMemory(next, sizeof *next);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, KeepIrp, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
-}
-
-// The pipe handles after selecting the device's configuration.
-std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo, HostController& controller, int port) {
-  const Bytes& config = controller.Model(port)->Descriptors().configurations[0];
-  auto copy = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, config.size());
-  std::memcpy(copy, config.data(), config.size());
-  USHORT size = 0;
-  PURB urb = USBD_CreateConfigurationRequest(copy, &size);
-  for (ULONG i = 0; i < urb->UrbSelectConfiguration.Interface.NumberOfPipes; ++i)
-    urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize = 1 << 20;
-  Submit(pdo, urb);
-  std::vector<USBD_PIPE_HANDLE> pipes;
-  for (ULONG i = 0; i < urb->UrbSelectConfiguration.Interface.NumberOfPipes; ++i)
-    pipes.push_back(urb->UrbSelectConfiguration.Interface.Pipes[i].PipeHandle);
-  ExFreePool(urb);
-  ExFreePool(copy);
-  return pipes;
-}
 
 void BulkTransfers(benchmark::State& state, bool in) {
   sim::Machine machine;
@@ -94,13 +55,13 @@ void BulkTransfers(benchmark::State& state, bool in) {
   ULONG length = (ULONG)state.range(0);
   std::vector<uint8_t> buffer(length);
   bench::AsDriver(client, [&] {
-    std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo, *controller, port);
+    std::vector<USBD_PIPE_HANDLE> pipes = bench::SelectFirstConfiguration(pdo, *controller, port);
     for (auto _ : state) {
       URB urb{};
       UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                              in ? pipes[1] : pipes[0], buffer.data(), nullptr, length,
                                              in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0, nullptr);
-      NTSTATUS status = Submit(pdo, &urb);
+      NTSTATUS status = bench::SubmitUrb(pdo, &urb);
       if (status != STATUS_SUCCESS) state.SkipWithError("transfer failed");
     }
   });

@@ -22,6 +22,7 @@
 #include "sim/usb/adapter.h"
 #include "sim/usb/controller.h"
 #include "sim/win32/win32.h"
+#include "tests/sim/pnp_kit.h"
 
 extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -126,8 +127,7 @@ class PipeRig {
   bool unplugged_ = false;
 };
 
-// A Plug and Play request sent to the top of `device`'s stack; its final status block.
-IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT device, UCHAR minor, const IO_STACK_LOCATION& parameters = {});
+using pnpkit::SendPnp;
 
 // A device-control request's outcome as the application sees it.
 struct IoctlResult {

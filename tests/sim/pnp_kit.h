@@ -119,4 +119,9 @@ void AtIrql(PDRIVER_OBJECT driver, KIRQL irql, const std::function<void()>& body
 // A GUID for test interfaces.
 inline constexpr GUID kTestInterface = {0x6a1f0c2eL, 0x51b3, 0x4c8d, {0x9e, 0x47, 0x0b, 0xa2, 0x3d, 0x5c, 0x71, 0xe8}};
 
+// A Plug and Play request sent to the top of `device`'s stack, as the PnP
+// manager would send it (status STATUS_NOT_SUPPORTED until a driver answers);
+// its final status block.
+IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT device, UCHAR minor, const IO_STACK_LOCATION& parameters = {});
+
 }  // namespace pnpkit

@@ -133,32 +133,6 @@ std::unique_ptr<Call> Send(PDEVICE_OBJECT top, PVOID argument, ULONG code) {
 
 NTSTATUS SendAndWait(PDEVICE_OBJECT top, PVOID argument, ULONG code) { return Send(top, argument, code)->Wait(); }
 
-IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT top, UCHAR minor, const IO_STACK_LOCATION& parameters) {
-  struct Result {
-    KEVENT done;
-    IO_STATUS_BLOCK iosb;
-  } result;
-  KeInitializeEvent(&result.done, NotificationEvent, FALSE);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  *next = parameters;
-  next->MajorFunction = IRP_MJ_PNP;
-  next->MinorFunction = minor;
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
-        auto r = (Result*)context;
-        r->iosb = irp->IoStatus;
-        IoFreeIrp(irp);
-        KeSetEvent(&r->done, 0, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &result, TRUE, TRUE, TRUE);
-  IoCallDriver(top, irp);
-  KeWaitForSingleObject(&result.done, Executive, KernelMode, FALSE, nullptr);
-  return result.iosb;
-}
 
 URB DescriptorUrb(UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length) {
   URB urb{};

@@ -12,6 +12,7 @@
 #include "sim/kernel/machine.h"
 #include "sim/usb/adapter.h"
 #include "sim/usb/controller.h"
+#include "tests/sim/pnp_kit.h"
 
 namespace usbkit {
 
@@ -56,8 +57,7 @@ class Bus {
 std::unique_ptr<Call> Send(PDEVICE_OBJECT top, PVOID argument, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
 // Sends and waits.
 NTSTATUS SendAndWait(PDEVICE_OBJECT top, PVOID argument, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB);
-// A Plug and Play request to `top`'s stack with `parameters`; its final status block.
-IO_STATUS_BLOCK SendPnp(PDEVICE_OBJECT top, UCHAR minor, const IO_STACK_LOCATION& parameters = {});
+using pnpkit::SendPnp;  // a Plug and Play request to a stack; its final status block
 
 // URBs as function drivers build them.
 URB DescriptorUrb(UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length);

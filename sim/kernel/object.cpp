@@ -42,6 +42,12 @@ PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
   return device;
 }
 
+// The stack an opened file belongs to (its PDO); nullptr for a file whose
+// create never succeeded, which gets no close.
+PDEVICE_OBJECT OpenStackOf(PFILE_OBJECT file) {
+  return (file->Flags & FO_FILE_OPEN) ? BottomOf(file->DeviceObject) : nullptr;
+}
+
 }  // namespace
 
 std::u16string ObjectManager::Key(const std::u16string& name) { return Upcase(Canonical(name)); }
@@ -193,6 +199,12 @@ void ObjectManager::Dereference(PVOID object) {
     }
     header = std::move(it->second);
     objects_.erase(it);
+    // Until its close has been sent, the file still counts on its stack, so
+    // that a removal waiting for the stack's last file waits for it. Counted
+    // here, under the same lock as the erase, so that no count of the stack's
+    // files finds it neither open nor closing.
+    if (header.type == ObjectType::File)
+      if (PDEVICE_OBJECT stack = OpenStackOf((PFILE_OBJECT)object)) ++closing_[stack];
   }
   Destroy(object, std::move(header));
 }
@@ -201,13 +213,7 @@ void ObjectManager::Destroy(PVOID object, ObjectHeader header) {
   switch (header.type) {
     case ObjectType::File: {
       auto file = (PFILE_OBJECT)object;
-      PDEVICE_OBJECT stack = (file->Flags & FO_FILE_OPEN) ? BottomOf(file->DeviceObject) : nullptr;
-      // Until its close has been sent, the file still counts as open on its
-      // stack, so that a removal waiting for the stack's last file waits for it.
-      if (stack) {
-        std::lock_guard guard(mutex_);
-        ++closing_[stack];
-      }
+      PDEVICE_OBJECT stack = OpenStackOf(file);  // counted as closing by Dereference
       auto close = [file, stack, this] {
         if (stack) {
           SendFileRequest(file, IRP_MJ_CLOSE);

@@ -332,12 +332,12 @@ std::vector<std::pair<std::u16string, std::u16string>> ObjectManager::Links() {
   return out;
 }
 
-void ObjectManager::WaitForDeferredCloses() {
+void ObjectManager::WaitForDeferredCloses(PDEVICE_OBJECT pdo) {
   LARGE_INTEGER step{.QuadPart = -10 * 1000};  // 1 ms
   for (int waited = 0; waited < 10000; ++waited) {
     {
       std::lock_guard guard(mutex_);
-      if (closing_.empty()) return;
+      if (pdo ? !closing_.contains(pdo) : closing_.empty()) return;
     }
     KeDelayExecutionThread(KernelMode, FALSE, &step);
   }

@@ -56,8 +56,9 @@ class ObjectManager {
   // gets IRP_MN_REMOVE_DEVICE then).
   size_t FilesOnStack(PDEVICE_OBJECT pdo);
   // Waits (virtual time running) until every close a worker thread still has
-  // to send has been sent; gives up after ten seconds of virtual time.
-  void WaitForDeferredCloses();
+  // to send has been sent, or only those of files on the stack of `pdo` when
+  // it is given; gives up after ten seconds of virtual time.
+  void WaitForDeferredCloses(PDEVICE_OBJECT pdo = nullptr);
 
  private:
   void Destroy(PVOID object, ObjectHeader header);

@@ -143,9 +143,11 @@ class PnpManager {
   // device state. Returns when that is done.
   DeviceNode* AddRootDevice(const RootDeviceConfig& config);
   // Orderly removal: target-device-change query-remove to registrants, then
-  // IRP_MN_QUERY_REMOVE_DEVICE; a veto sends the cancellations and returns
-  // false; otherwise IRP_MN_REMOVE_DEVICE and remove-complete. The removal
-  // waits, as NT does, while a driver holds it for open handles.
+  // IRP_MN_QUERY_REMOVE_DEVICE. A veto by either, or a file still open on the
+  // stack once the drivers agreed (PNP_VetoOutstandingOpen), sends the
+  // cancellations and returns false; otherwise remove-complete and
+  // IRP_MN_REMOVE_DEVICE. As on NT, only a surprise removal waits for the
+  // last handle.
   bool RemoveDevice(DeviceNode* node);
   // The device is gone: IRP_MN_SURPRISE_REMOVAL and remove-complete at once,
   // IRP_MN_REMOVE_DEVICE once the last handle and file-object reference on the

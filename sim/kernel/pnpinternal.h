@@ -111,6 +111,8 @@ struct PnpManager::Impl {
   void QueryDeviceState(DeviceNode* node);
   bool Rebalance(DeviceNode* node);
   bool RemoveOrderly(DeviceNode* node);
+  bool QueryRemove(DeviceNode* node);
+  size_t FilesStillOpen(DeviceNode* node);
   void RemoveSurprise(DeviceNode* node);
   void RemoveIfUnused(DeviceNode* node);
   void SendRemove(DeviceNode* node, NodeState after);

@@ -122,9 +122,10 @@ bool PnpManager::Impl::Rebalance(DeviceNode* node) {
 
 // Orderly removal of a node and everything below it. Each node, children
 // first, is asked: its target-device-change registrants, then its drivers with
-// IRP_MN_QUERY_REMOVE_DEVICE. A veto cancels every query made (drivers first,
-// then registrants, as NT does). Otherwise each node is told remove-complete
-// and gets IRP_MN_REMOVE_DEVICE, which may wait for its open handles.
+// IRP_MN_QUERY_REMOVE_DEVICE, then whether files are still open on its stack.
+// A veto cancels every query made (drivers first, then registrants, as NT
+// does). Otherwise each node is told remove-complete and gets
+// IRP_MN_REMOVE_DEVICE; no file is left on the stack to wait for.
 bool PnpManager::Impl::RemoveOrderly(DeviceNode* node) {
   NodeState state = StateOf(node);
   if (state == NodeState::Removed || state == NodeState::SurpriseRemoved) {
@@ -134,25 +135,10 @@ bool PnpManager::Impl::RemoveOrderly(DeviceNode* node) {
   }
   std::vector<DeviceNode*> subtree = SubtreeChildrenFirst(node);
   std::vector<std::pair<DeviceNode*, NodeState>> asked;
-  bool vetoed = false;
   for (DeviceNode* each : subtree) {
     if (!HasStack(each)) continue;
     asked.emplace_back(each, StateOf(each));
-    if (!Notify(each, GUID_TARGET_DEVICE_QUERY_REMOVE)) {
-      std::fprintf(stderr, "[sim] PnP: removal of %s vetoed by a notification callback\n", Describe(each).c_str());
-      vetoed = true;
-      break;
-    }
-    PnpAnswer query = Send(each, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(query.status)) {
-      std::fprintf(stderr, "[sim] PnP: removal of %s vetoed by its drivers: %s\n", Describe(each).c_str(),
-                   StatusName(query.status).c_str());
-      vetoed = true;
-      break;
-    }
-    SetState(each, NodeState::QueryRemoved);
-  }
-  if (vetoed) {
+    if (QueryRemove(each)) continue;
     for (auto it = asked.rbegin(); it != asked.rend(); ++it) {
       Send(it->first, IRP_MN_CANCEL_REMOVE_DEVICE);
       SetState(it->first, it->second);
@@ -165,6 +151,42 @@ bool PnpManager::Impl::RemoveOrderly(DeviceNode* node) {
     SendRemove(each, NodeState::Removed);
   }
   return true;
+}
+
+// One node's part of an orderly removal; false, after saying why, on a veto.
+// Registrants hear of the query first so that they can close their files;
+// whatever is still open once the drivers agreed vetoes the removal, as NT's
+// PNP_VetoOutstandingOpen: an orderly removal never pulls a device from under
+// an open handle.
+bool PnpManager::Impl::QueryRemove(DeviceNode* node) {
+  if (!Notify(node, GUID_TARGET_DEVICE_QUERY_REMOVE)) {
+    std::fprintf(stderr, "[sim] PnP: removal of %s vetoed by a notification callback\n", Describe(node).c_str());
+    return false;
+  }
+  PnpAnswer query = Send(node, IRP_MN_QUERY_REMOVE_DEVICE);
+  if (!NT_SUCCESS(query.status)) {
+    std::fprintf(stderr, "[sim] PnP: removal of %s vetoed by its drivers: %s\n", Describe(node).c_str(),
+                 StatusName(query.status).c_str());
+    return false;
+  }
+  SetState(node, NodeState::QueryRemoved);
+  size_t open = FilesStillOpen(node);
+  if (open == 0) return true;
+  std::fprintf(stderr, "[sim] PnP: removal of %s vetoed: PNP_VetoOutstandingOpen, %zu file%s still open\n",
+               Describe(node).c_str(), open, open == 1 ? "" : "s");
+  return false;
+}
+
+// The files open on the node's stack. A file whose last reference went at
+// raised IRQL is closed by a worker thread: nobody can use it any more and
+// its close is on its way. The count waits (bounded) for the closes already
+// under way on this stack, so that a caller that let go of its file just
+// before the removal does not see it vetoed or not depending on how soon
+// the worker ran. A close still not through after the bound counts as open.
+size_t PnpManager::Impl::FilesStillOpen(DeviceNode* node) {
+  ObjectManager& objects = CurrentMachine().Objects();
+  objects.WaitForDeferredCloses(PdoOf(node));
+  return objects.FilesOnStack(PdoOf(node));
 }
 
 // The device is gone: IRP_MN_SURPRISE_REMOVAL and remove-complete now,

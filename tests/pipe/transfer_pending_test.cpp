@@ -1,6 +1,6 @@
 // Transfers that wait in the bus driver: cancelled by the application,
-// aborted or reset through the control codes, cut off by an unplug, and
-// ended by the removal, which waits for them before the device goes.
+// aborted or reset through the control codes, cut off by an unplug, and kept
+// through an orderly removal that their open pipe vetoes.
 #include "sim/kernel/faultrun.h"
 #include "tests/pipe/io_kit.h"
 
@@ -151,20 +151,30 @@ TEST_F(PendingTransfers, UnplugEndsThePendingReadAndCloseStillWorks) {
   EXPECT_TRUE(RunUntil(rig_, [&] { return rig_.Device() == nullptr; }));
 }
 
-// An orderly removal aborts the transfers pending on open pipes and waits
-// until every request has left the driver before the device is deleted.
-TEST_F(PendingTransfers, RemovalAbortsPendingTransfersAndWaitsForThem) {
+// An orderly removal is vetoed while a pipe is open: the transfers pending on
+// it stay where they are, and merrow takes requests again once the PnP
+// manager called the removal off. With the pipe closed the device goes.
+TEST_F(PendingTransfers, AnOpenPipeVetoesTheRemovalAndItsTransfersStay) {
   PendingRead a(in_), b(in_);
   ASSERT_TRUE(a.started && b.started);
-  EXPECT_TRUE(rig_.Remove());
-  EXPECT_EQ(a.Finish().status, STATUS_CANCELLED);
+  EXPECT_FALSE(rig_.Remove());
+  EXPECT_EQ(rig_.Node()->State(), sim::NodeState::Started);
+  EXPECT_FALSE(a.Done() || b.Done()) << "nothing aborted the pending reads";
+  EXPECT_EQ(rig_.Usb().PendingTransfers(rig_.Port()), 2u);
+  EXPECT_TRUE(CanAcceptRequests(rig_.Device())) << "the cancelled removal reopened the gate";
+
+  rig_.Adapter()->WireScript();
+  rig_.Adapter()->PeerSend(Pattern(10));
+  IoResult r = a.Finish();
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.bytes, 10u);
+  EXPECT_TRUE(CancelIo(in_));
   EXPECT_EQ(b.Finish().status, STATUS_CANCELLED);
-  EXPECT_EQ(rig_.Device(), nullptr);
-  EXPECT_EQ(rig_.Usb().PendingTransfers(rig_.Port()), 0u);
-  uint8_t byte;
-  EXPECT_FALSE(NT_SUCCESS(ReadPipe(in_, &byte, 1).status)) << "the device is gone";
   EXPECT_TRUE(CloseHandle(in_));
   in_ = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(rig_.Remove());
+  EXPECT_EQ(rig_.Device(), nullptr);
+  EXPECT_EQ(rig_.Usb().PendingTransfers(rig_.Port()), 0u);
 }
 
 }  // namespace

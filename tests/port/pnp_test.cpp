@@ -1,9 +1,8 @@
 // The port's own device node as the Plug and Play manager drives it: shown or
 // hidden in the user interface, its state across queries and their
-// cancellations, removal waiting for the application's handle, surprise
-// removal, the requests the I/O manager answers for it, and every allocation
-// of its life failing in turn.
-#include <atomic>
+// cancellations, an orderly removal vetoed by the application's handle,
+// surprise removal waiting for that handle, the requests the I/O manager
+// answers for it, and every allocation of its life failing in turn.
 #include <set>
 
 #include "sim/kernel/faultrun.h"
@@ -119,40 +118,55 @@ TEST_F(PortStates, SurpriseRemovalMarksThePortAndTheRemovalFollows) {
   EXPECT_EQ(rig_.Driver(), nullptr);
 }
 
-TEST(PortRemoval, RemovalWaitsForTheLastHandleAndRefusesNewWorkMeanwhile) {
+// With the application's handle open an orderly removal is called off and
+// the port works on. Only a surprise removal goes ahead under the handle: new
+// work is refused from then, and IRP_MN_REMOVE_DEVICE waits for the close,
+// whose cleanup ends what was pending.
+TEST(PortRemoval, AnOpenHandleVetoesTheRemovalWhileASurpriseRemovalWaitsForIt) {
   PortRig rig;
   HANDLE port = rig.Open(FILE_FLAG_OVERLAPPED);
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   PPORT_EXTENSION ext = rig.Extension();
-  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  ASSERT_TRUE(SetCommMask(port, EV_CTS));
   OVERLAPPED wait = WithEvent();
   DWORD events = 0;
   EXPECT_FALSE(WaitCommEvent(port, &events, &wait));
   COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};
   ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
   OVERLAPPED read = WithEvent();
-  UCHAR buffer[8];
+  UCHAR buffer[4];
   EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &read));
 
-  std::atomic<bool> removed{false};
-  sim::Thread remover("remover", [&] { removed = rig.Remove(); });
-  rig.Machine().Sleep(5 * sim::kTicksPerSecond);
-  EXPECT_FALSE(removed) << "the open handle holds the removal";
-  EXPECT_TRUE(ext->Removed);
+  EXPECT_FALSE(rig.Remove()) << "the open handle vetoes the removal";
+  EXPECT_EQ(rig.Node()->State(), sim::NodeState::Started);
+  EXPECT_EQ(ext->PnpState, (ULONG)PortStarted);
+  EXPECT_FALSE(ext->Removed);
+  EXPECT_EQ(WaitForSingleObject(wait.hEvent, 0), WAIT_TIMEOUT) << "the pending wait is still pending";
+  const UCHAR bytes[4] = {1, 2, 3, 4};
+  rig.AsDriver([&] {
+    StoreReceivedBytes(ext, bytes, sizeof bytes);
+    ServiceCurrentRead(ext);
+  });
   DWORD done = 0;
+  EXPECT_TRUE(GetOverlappedResult(port, &read, &done, TRUE)) << "the pending read is served";
+  EXPECT_EQ(done, 4u);
+
+  EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &read));
+  rig.Pnp().SurpriseRemove(rig.Node());
+  rig.Pnp().WaitIdle();
+  EXPECT_EQ(rig.Node()->State(), sim::NodeState::SurpriseRemoved) << "IRP_MN_REMOVE_DEVICE waits for the handle";
+  EXPECT_NE(rig.Driver(), nullptr);
   EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
-  EXPECT_EQ(LastNtStatus(), STATUS_DELETE_PENDING);
-  EXPECT_FALSE(FlushFileBuffers(port));
   EXPECT_EQ(LastNtStatus(), STATUS_DELETE_PENDING);
   EXPECT_FALSE(SetCommBreak(port));
   EXPECT_EQ(LastNtStatus(), STATUS_DELETE_PENDING);
   EXPECT_EQ(WaitForSingleObject(wait.hEvent, 0), WAIT_TIMEOUT) << "the pending wait is still pending";
 
   CloseHandle(port);
-  remover.Join();
-  EXPECT_TRUE(removed);
+  rig.Pnp().WaitIdle();
   EXPECT_EQ((NTSTATUS)wait.Internal, STATUS_SUCCESS) << "cleanup ended the wait";
   EXPECT_EQ((NTSTATUS)read.Internal, STATUS_CANCELLED) << "cleanup ended the read";
+  EXPECT_EQ(rig.Node()->State(), sim::NodeState::Removed);
   EXPECT_EQ(rig.Driver(), nullptr);
   CloseHandle(wait.hEvent);
   CloseHandle(read.hEvent);

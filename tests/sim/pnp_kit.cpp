@@ -48,8 +48,6 @@ std::string Text(const std::u16string& text) { return sim::Narrow(text); }
 
 namespace {
 
-constexpr ULONG kLockTag = 'k' | 'L' << 8 | 'n' << 16 | 'P' << 24;
-
 struct Installed {
   Script* script;
   Log* log;
@@ -62,7 +60,6 @@ struct Extension {
   Log* log;
   PDEVICE_OBJECT lower;
   PDEVICE_OBJECT pdo;
-  IO_REMOVE_LOCK lock;
   char name[32];
 };
 
@@ -105,10 +102,6 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS Remove(PDEVICE_OBJECT device, PIRP irp) {
   Extension& ext = Ext(device);
   Script& script = *ext.script;
-  if (script.holdRemoveForHandles) {
-    IoAcquireRemoveLock(&ext.lock, irp);
-    IoReleaseRemoveLockAndWait(&ext.lock, irp);
-  }
   if (script.onRemove) script.onRemove(device);
   PDEVICE_OBJECT lower = ext.lower;
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -151,8 +144,6 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-// An open file holds the remove lock under its file object when the script
-// asks for it, so that IRP_MN_REMOVE_DEVICE waits for the last close.
 NTSTATUS Files(PDEVICE_OBJECT device, PIRP irp) {
   Extension& ext = Ext(device);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -160,18 +151,8 @@ NTSTATUS Files(PDEVICE_OBJECT device, PIRP irp) {
   if (stack->MajorFunction == IRP_MJ_CREATE) {
     ext.script->lastCreateName = sim::ToU16(&file->FileName);
     Say(ext, "IRP_MJ_CREATE " + Text(ext.script->lastCreateName));
-    if (ext.script->holdRemoveForHandles) {
-      NTSTATUS status = IoAcquireRemoveLock(&ext.lock, file);
-      if (!NT_SUCCESS(status)) return Complete(irp, status);
-    }
   } else if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->onClose) {
     ext.script->onClose();
-  }
-  if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->holdRemoveForHandles) {
-    // Released after the completion: the removal it unblocks may delete the device.
-    Complete(irp, STATUS_SUCCESS);
-    IoReleaseRemoveLock(&ext.lock, file);
-    return STATUS_SUCCESS;
   }
   return Complete(irp, STATUS_SUCCESS);
 }
@@ -201,7 +182,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   ext.log = it.log;
   ext.pdo = pdo;
   std::snprintf(ext.name, sizeof ext.name, "%s", sim::DriverName(driver).c_str());
-  IoInitializeRemoveLock(&ext.lock, kLockTag, 0, 0);
   ext.lower = IoAttachDeviceToDeviceStack(device, pdo);
   device->Flags |= DO_BUFFERED_IO | (ext.lower->Flags & DO_POWER_PAGABLE);
   if (!it.script->leaveInitializing) device->Flags &= ~DO_DEVICE_INITIALIZING;

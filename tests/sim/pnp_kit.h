@@ -53,7 +53,6 @@ struct Script {
   NTSTATUS addDeviceStatus = STATUS_SUCCESS;
   bool leaveInitializing = false;          // AddDevice forgets to clear DO_DEVICE_INITIALIZING
   bool keepDeviceAtRemove = false;         // detaches at IRP_MN_REMOVE_DEVICE but does not delete
-  bool holdRemoveForHandles = false;       // a remove lock held per open file: removal waits for them
   PNP_DEVICE_STATE deviceState = 0;        // added to IRP_MN_QUERY_PNP_DEVICE_STATE's answer
 
   // What the driver saw.

@@ -1,14 +1,13 @@
 // Stopping and removing devices in NT's order: rebalance with and without a
 // veto, orderly removal with the target-device-change notifications around
-// it and vetoes by a callback or a driver, surprise removal that waits for the
-// last handle, and removal that waits while a driver holds it for open files.
+// it and vetoes by a callback, a driver or files still open, and surprise
+// removal, the only removal that waits for the last handle.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "sim/kernel/iomanager.h"
 #include "sim/kernel/object.h"
-#include "sim/kernel/thread.h"
 #include "sim/kernel/ustring.h"
 #include "sim/win32/win32.h"
 #include "tests/sim/pnp_kit.h"
@@ -231,24 +230,79 @@ TEST(PnpRemoval, SurpriseRemovalSendsRemoveOnlyAfterTheLastHandleCloses) {
   EXPECT_EQ(win32::LastNtStatus(), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST(PnpRemoval, RemovalWaitsWhileADriverHoldsItForOpenHandles) {
+// The application does not hear of the query: its handle stays open, and the
+// PnP manager calls the removal off once the drivers agreed to it.
+TEST(PnpRemoval, AnApplicationsOpenHandleVetoesTheRemoval) {
   Script function;
-  function.holdRemoveForHandles = true;
   OneDevice test(function);
   HANDLE handle = test.OpenAsApplication();
   ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+  PFILE_OBJECT file = test.OpenAsDriver();
+  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+  test.client.react = [&](const GUID& event, PVOID) {
+    if (event == GUID_TARGET_DEVICE_QUERY_REMOVE) ObDereferenceObject(file);  // the registrant lets go
+    return STATUS_SUCCESS;
+  };
   test.log.Clear();
-
-  std::atomic<bool> removed = false;
-  sim::Thread remover("device manager", [&] { removed = test.machine.Pnp().RemoveDevice(test.node); });
-  while (!test.log.Contains("Function: IRP_MN_REMOVE_DEVICE")) test.machine.Sleep(sim::kTicksPerMs);
-  test.machine.Sleep(100 * sim::kTicksPerMs);
-  EXPECT_FALSE(removed) << "the driver holds IRP_MN_REMOVE_DEVICE until its files are closed";
-  EXPECT_EQ(test.node->State(), sim::NodeState::QueryRemoved);
+  testing::internal::CaptureStderr();
+  bool removed = test.machine.Pnp().RemoveDevice(test.node);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(removed);
+  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
+                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"}));
+  EXPECT_NE(said.find("vetoed: PNP_VetoOutstandingOpen, 1 file still open"), std::string::npos) << said;
+  EXPECT_EQ(test.node->State(), sim::NodeState::Started);
+  HANDLE another = test.OpenAsApplication();
+  EXPECT_NE(another, win32::INVALID_HANDLE_VALUE) << "the device is still there";
+  win32::CloseHandle(another);
 
   EXPECT_TRUE(win32::CloseHandle(handle));
-  remover.Join();
-  EXPECT_TRUE(removed);
+  test.client.react = nullptr;
+  EXPECT_TRUE(test.machine.Pnp().RemoveDevice(test.node)) << "nothing is open any more";
   EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
   EXPECT_EQ(function.unloads, 1);
+}
+
+// A registrant that ignores the query keeps its IoGetDeviceObjectPointer file
+// open, and that file vetoes the removal as an application's handle does.
+TEST(PnpRemoval, ARegistrantThatKeepsItsFileOpenVetoesTheRemoval) {
+  Script function;
+  OneDevice test(function);
+  PFILE_OBJECT file = test.OpenAsDriver();
+  ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
+  test.log.Clear();
+  EXPECT_FALSE(test.machine.Pnp().RemoveDevice(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
+                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Started);
+
+  test.client.Unregister();
+  testkit::AsDriver(test.client.driver, [&] { ObDereferenceObject(file); });
+  EXPECT_TRUE(test.machine.Pnp().RemoveDevice(test.node));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
+}
+
+// A file let go at DISPATCH_LEVEL is closed by a worker thread. A removal
+// that starts while that close is still in the driver is not vetoed for it:
+// the driver gets the close, then IRP_MN_REMOVE_DEVICE.
+TEST(PnpRemoval, AFileLetGoJustBeforeTheRemovalDoesNotVetoIt) {
+  Script function;
+  OneDevice test(function);
+  function.onClose = [&] {
+    LARGE_INTEGER slow{.QuadPart = -50 * 10 * 1000};  // 50 ms: still inside when the files are counted
+    KeDelayExecutionThread(KernelMode, FALSE, &slow);
+    test.log.Add("Function: close");
+  };
+  PFILE_OBJECT file = test.OpenAsDriver();
+  test.log.Clear();
+  testkit::AsDriver(test.client.driver, [&] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ObDereferenceObject(file);
+    KeLowerIrql(old);
+  });
+  EXPECT_TRUE(test.machine.Pnp().RemoveDevice(test.node));
+  EXPECT_EQ(test.log.Lines(), (Lines{"Function: IRP_MN_QUERY_REMOVE_DEVICE", "Function: close",
+                                     "Function: IRP_MN_REMOVE_DEVICE"}));
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
 }

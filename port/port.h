@@ -78,11 +78,17 @@ typedef struct _RING_BUFFER {
 // pipe carries; the pipe driver may keep its own context in it.
 typedef struct _PIPE_CONTEXT {
   BOOLEAN Stopped;                            // TRUE while the pipe has no loop (from creation)
-  KEVENT PipeIdleEvent;                       // notification; signalled when the loop ends
+  KEVENT PipeIdleEvent;                       // notification; cleared when a loop starts, signalled when it ends
   FILE_OBJECT PipeFile;                       // DeviceObject and FileName set at creation
   PIO_COMPLETION_ROUTINE CompletionRoutine;   // of the transfers posted on the pipe
   PUCHAR Buffer;                              // where a pipe read lands
   ULONG Length;                               // bytes asked for by each pipe read
+  // LoopLock guards the changes of Stopped by a start, a stop or the end of a
+  // loop, and LoopActive with PipeIdleEvent: LoopActive is TRUE from the start
+  // of a loop until it ended (its read failed, a post failed, or a stop ended
+  // it), so that only one loop at a time owns the pipe's read and Buffer.
+  KSPIN_LOCK LoopLock;
+  BOOLEAN LoopActive;
 } PIPE_CONTEXT, *PPIPE_CONTEXT;
 
 // The input pipe "\PIPE01": the receive loop and the read timers. The receive
@@ -143,10 +149,16 @@ typedef struct _PORT_EXTENSION {
   WCHAR StatusPipeNameBuffer[PIPE_NAME_CHARS];
   // 11. Received bytes waiting for read requests; its own lock.
   RING_BUFFER RxRing;
-  // 12. Read requests; ReadQueueLock guards the queue and CurrentReadIrp.
+  // 12. Read requests; ReadQueueLock guards the queue, CurrentReadIrp and the
+  // numbers: each read that becomes current gets the next CurrentReadNumber,
+  // and each read timer remembers the read it was set for, so that a timer
+  // DPC left over from one read never ends the next.
   KSPIN_LOCK ReadQueueLock;
   KDEVICE_QUEUE ReadQueue;
   PIRP CurrentReadIrp;
+  ULONG CurrentReadNumber;
+  ULONG TotalTimerReadNumber;
+  ULONG IntervalTimerReadNumber;
   // 13-15. The three pipes (see their records).
   INPUT_PIPE_CONTEXT InputPipe;
   STATUS_PIPE_CONTEXT StatusPipe;
@@ -178,9 +190,16 @@ typedef struct _PORT_EXTENSION {
   // 21. The next device down the port's own stack; set by AddDevice.
   PDEVICE_OBJECT LowerDeviceObject;
   // 22. The bound pipe driver: its device (no reference of its own) and the
-  // referenced file object; set by the binding, cleared after the teardown drained.
+  // referenced file object; set by the binding, cleared after the teardown
+  // drained. TargetLinkName (nonpaged, owned) is its interface link, kept from
+  // the binding until the target is gone for good, so that a removal the
+  // system cancels can bind the same device again. TargetStarted: the binding
+  // work opened the pipes, and the binding's own busy hold is counted.
+  // BindingLock (driver-wide) guards the binding fields.
   PDEVICE_OBJECT TargetDeviceObject;
   PFILE_OBJECT TargetFileObject;
+  UNICODE_STRING TargetLinkName;
+  BOOLEAN TargetStarted;
   // 23. Which pipes are open; set and cleared by the binding at PASSIVE_LEVEL.
   BOOLEAN OutputPipeOpen;
   BOOLEAN InputPipeOpen;

@@ -35,9 +35,23 @@ NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName
 NTSTATUS WriteRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, ULONG Value);
 NTSTATUS QueryRegistryString(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PWCHAR Buffer, ULONG BufferSize);
 
-// Target binding (frame/binding.cpp).
+// The driver-wide binding lock and interface registration (frame/entry.cpp).
+void AcquireBindingLock();
+void ReleaseBindingLock();
+void DeletePortDevice(PDEVICE_OBJECT DeviceObject);
+void WatchPipeDriverInterfaces(PDRIVER_OBJECT DriverObject);
+
+// Target binding (frame/binding.cpp, frame/target.cpp, frame/pipefiles.cpp).
 BOOLEAN MatchTarget(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS CopyLinkName(PUNICODE_STRING Copy, PCUNICODE_STRING Source);
+NTSTATUS BindTarget(PDEVICE_OBJECT DeviceObject, PDEVICE_INTERFACE_CHANGE_NOTIFICATION Notification);
+DRIVER_NOTIFICATION_CALLBACK_ROUTINE TargetChangeCallback;
+void DetachTarget(PPORT_EXTENSION Extension);
+void EndBinding(PPORT_EXTENSION Extension);
 NTSTATUS PipeOpenClose(PPORT_EXTENSION Extension, UCHAR MajorFunction);
+NTSTATUS SendTargetIoctl(PPORT_EXTENSION Extension, ULONG IoControlCode, PFILE_OBJECT FileObject, PVOID Input,
+                         ULONG InputLength, PVOID Output, ULONG OutputLength);
+NTSTATUS QueryReceiveReadLength(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject, PULONG Length);
 
 // Rings (control/ring.cpp).
 void RingInitialize(PRING_BUFFER Ring);
@@ -54,6 +68,7 @@ NTSTATUS SerialSettingsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code
 NTSTATUS SerialModemRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code);
 NTSTATUS SerialQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code);
 NTSTATUS SerialWaitRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code);
+void ClearCommStatus(PPORT_EXTENSION Extension);
 
 // Wait-on-mask (control/waitmask.cpp).
 NTSTATUS RaiseWaitEvents(PDEVICE_OBJECT DeviceObject, ULONG Events);
@@ -71,9 +86,16 @@ NTSTATUS BuildLineSettingsEx(PUCHAR Message, PULONG Length, PPORT_EXTENSION Exte
 NTSTATUS BuildModemControl(PUCHAR Message, PPORT_EXTENSION Extension);
 NTSTATUS PortOpenHandshake(PPORT_EXTENSION Extension);
 void PortCloseMessage(PPORT_EXTENSION Extension);
+void ReplayDeviceSettings(PPORT_EXTENSION Extension, ULONG Attempts);
 
-// Receive engine (datapath/receive.cpp).
+// Receive engine (datapath/pipeloop.cpp, datapath/receive.cpp, datapath/status.cpp).
 BOOLEAN StatusPipeInUse(PPORT_EXTENSION Extension);
+void InitializePipeLoop(PPIPE_CONTEXT Pipe, PIO_COMPLETION_ROUTINE CompletionRoutine);
+NTSTATUS StartPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe);
+void StopPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PKTIMER RetryTimer);
+NTSTATUS PostPipeRead(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PUCHAR Buffer, ULONG Length);
+void ReleasePipeRead(PIRP Irp);
+void EndPipeLoop(PPIPE_CONTEXT Pipe, BOOLEAN Stop);
 void InitializeReceivePath(PPORT_EXTENSION Extension);
 void InitializeStatusPath(PPORT_EXTENSION Extension);
 NTSTATUS StartReceive(PPORT_EXTENSION Extension);
@@ -82,6 +104,7 @@ NTSTATUS StartStatusPipe(PPORT_EXTENSION Extension);
 NTSTATUS StopStatusPipe(PPORT_EXTENSION Extension);
 NTSTATUS SendPipeControl(PPORT_EXTENSION Extension, ULONG IoControlCode, PPIPE_CONTEXT Pipe);
 ULONG StoreReceivedBytes(PPORT_EXTENSION Extension, const UCHAR* Bytes, ULONG Count);
+void SetModemStatus(PPORT_EXTENSION Extension, UCHAR StatusByte);
 
 // Read requests (datapath/read.cpp).
 NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);

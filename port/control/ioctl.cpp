@@ -16,15 +16,27 @@ NTSTATUS ConfigSize(PIRP Irp) {
   return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
-// Hands a pipe reset or the port-enable request to the pipe driver. The next
-// location carries no completion routine: the pipe driver completes the
-// request for the application.
+// The pass-through request is back from the pipe driver: the busy hold it
+// carried goes, and the completion continues to the application.
+NTSTATUS NTAPI PassThroughComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  DecrementBusy((PPORT_EXTENSION)Context);
+  return STATUS_SUCCESS;
+}
+
+// Hands a pipe reset or the port-enable request to the pipe driver, which
+// completes it for the application. The request holds the busy count from
+// before the pipes are looked at until it is back, so a target teardown
+// waits for it.
 NTSTATUS PassThrough(PPORT_EXTENSION Extension, PIRP Irp, ULONG Code) {
   if (Extension->Removed || Extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-  if (!PipesReady(Extension)) return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE, 0);
+  IncrementBusy(Extension);
+  if (!PipesReady(Extension)) {
+    DecrementBusy(Extension);
+    return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE, 0);
+  }
   IoCopyCurrentIrpStackLocationToNext(Irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-  next->Control = 0;
   switch (Code) {
     case IOCTL_PORT_RESET_INPUT_PIPE:
       next->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_RESET_PIPE;
@@ -38,6 +50,7 @@ NTSTATUS PassThrough(PPORT_EXTENSION Extension, PIRP Irp, ULONG Code) {
       next->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_ENSURE_PORT_ENABLED;
       break;
   }
+  IoSetCompletionRoutine(Irp, PassThroughComplete, Extension, TRUE, TRUE, TRUE);
   return IofCallDriver(Extension->TargetDeviceObject, Irp);
 }
 

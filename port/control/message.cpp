@@ -13,30 +13,15 @@ const ULONG LongFormRates[9][2] = {{600, 0},   {1200, 1},  {2400, 2},  {4800, 3}
 }  // namespace
 
 // Sends one message and waits for the pipe driver. Refused without sending
-// when the port is removed or no target is bound. The busy count keeps a
-// target teardown waiting until the send is over.
+// when the port is removed or no target is bound. The busy count, taken
+// before the target is looked at, keeps a target teardown waiting until the
+// send is over.
 NTSTATUS SendDeviceControl(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  NTSTATUS status;
+  NTSTATUS status = STATUS_DELETE_PENDING;
   IncrementBusy(extension);
-  if (extension->Removed || extension->SurpriseRemoved || !TargetBound(extension)) {
-    status = STATUS_DELETE_PENDING;
-  } else {
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_VENDOR_COMMAND, extension->TargetDeviceObject, Message, Length,
-                                             NULL, 0, FALSE, &event, &ioStatus);
-    if (!irp) {
-      status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-      status = IofCallDriver(extension->TargetDeviceObject, irp);
-      if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-      }
-    }
-  }
+  if (!extension->Removed && !extension->SurpriseRemoved && TargetBound(extension))
+    status = SendTargetIoctl(extension, IOCTL_PIPE_VENDOR_COMMAND, NULL, Message, Length, NULL, 0);
   DecrementBusy(extension);
   return status;
 }
@@ -152,7 +137,9 @@ NTSTATUS SendCharacters(PDEVICE_OBJECT DeviceObject) {
 }
 
 // At open, variant 3: the device is told the port is open and DTR and RTS go
-// up. Without a target only ModemControl changes.
+// up. Without a target only ModemControl changes. If the lines cannot be
+// raised, the device is told the port is closed again: the open fails, and
+// neither the port nor the device may stay in the open state.
 NTSTATUS PortOpenHandshake(PPORT_EXTENSION Extension) {
   if (!TargetBound(Extension)) {
     Extension->ModemControl = MODEM_CONTROL_DTR | MODEM_CONTROL_RTS;
@@ -163,7 +150,9 @@ NTSTATUS PortOpenHandshake(PPORT_EXTENSION Extension) {
   if (!NT_SUCCESS(status)) return status;
   Extension->DeviceReady = TRUE;
   Extension->ModemControl = MODEM_CONTROL_DTR | MODEM_CONTROL_RTS;
-  return SendModemControl(Extension->DeviceObject);
+  status = SendModemControl(Extension->DeviceObject);
+  if (!NT_SUCCESS(status)) PortCloseMessage(Extension);
+  return status;
 }
 
 // At close, variant 3 with a target: the device is told the port is closed.
@@ -171,4 +160,45 @@ void PortCloseMessage(PPORT_EXTENSION Extension) {
   Extension->DeviceReady = FALSE;
   UCHAR portClosed[2] = {MSG_PORT_STATE, 0x00};
   SendDeviceControl(Extension->DeviceObject, portClosed, sizeof portClosed);
+}
+
+// The port-state message "open", sent until it goes through, at most
+// `Attempts` times, a second apart.
+static void SendPortOpenState(PPORT_EXTENSION Extension, ULONG Attempts) {
+  UCHAR portOpen[2] = {MSG_PORT_STATE, 0x01};
+  for (ULONG attempt = 1;; ++attempt) {
+    if (NT_SUCCESS(SendDeviceControl(Extension->DeviceObject, portOpen, sizeof portOpen)) || attempt >= Attempts) return;
+    LARGE_INTEGER second;
+    second.QuadPart = -10000000;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+  }
+}
+
+// Brings the device of an open port into the state the port holds: at a
+// binding (one attempt of the port-state message) and after the system woke
+// (up to ten). The line settings and the output lines follow whatever the
+// port-state message did; the flow and error characters are not replayed.
+// Every status is ignored. PASSIVE_LEVEL.
+void ReplayDeviceSettings(PPORT_EXTENSION Extension, ULONG Attempts) {
+  PDEVICE_OBJECT device = Extension->DeviceObject;
+  UCHAR message[8];
+  ULONG length = sizeof message;
+  Extension->DeviceReady = TRUE;
+  switch (Extension->EndPointCaps) {
+    case 1:
+    case 2:
+      if (NT_SUCCESS(BuildLineSettings(message, Extension))) {
+        if (Extension->EndPointCaps == 2 && (message[1] & 0x40)) Extension->ModemControl |= MODEM_CONTROL_RTS;
+        SendDeviceControl(device, message, 2);
+      }
+      SendModemControl(device);
+      break;
+    case 3:
+      SendPortOpenState(Extension, Attempts);
+      if (NT_SUCCESS(BuildLineSettingsEx(message, &length, Extension))) SendDeviceControl(device, message, length);
+      SendModemControl(device);
+      break;
+    default:
+      break;
+  }
 }

@@ -96,6 +96,13 @@ NTSTATUS GetStats(PPORT_EXTENSION Extension, PIRP Irp) {
 
 }  // namespace
 
+// CommStatus starts afresh: no errors, no queue counts (a target was bound or went).
+void ClearCommStatus(PPORT_EXTENSION Extension) {
+  KIRQL irql = KfAcquireSpinLock(&Extension->CommStatusLock);
+  RtlZeroMemory(&Extension->CommStatus, sizeof(SERIAL_STATUS));
+  KfReleaseSpinLock(&Extension->CommStatusLock, irql);
+}
+
 // PASSIVE_LEVEL: purges and queue-size changes stop loops and wait.
 NTSTATUS SerialQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);

@@ -4,18 +4,21 @@
 // requests have no cancel routine: they end by data, by a timeout, or by
 // CancelReadRequests.
 //
-// ReadQueueLock guards ReadQueue and CurrentReadIrp. Whoever completes the
-// current read first takes it out of CurrentReadIrp under the lock, so each
-// read is completed exactly once although the service, both timer DPCs and
-// CancelReadRequests race for it. Bytes move into the request under the same
-// lock, so nobody writes into a request another path has completed.
+// ReadQueueLock guards ReadQueue, CurrentReadIrp and the read numbers.
+// Whoever completes the current read first takes it out of CurrentReadIrp
+// under the lock, so each read is completed exactly once although the
+// service, both timer DPCs and CancelReadRequests race for it. Bytes move
+// into the request under the same lock, so nobody writes into a request
+// another path has completed. The timers are set and cancelled under the
+// lock too, each with the number of the read it is for: a timer DPC ends the
+// current read only if its timer has expired (it was not set again since the
+// DPC was queued) for that very read.
 #include "port/routines.h"
 
 namespace {
 
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
-void StartCurrentRead(PPORT_EXTENSION Extension);
 
 BOOLEAN ImmediateMode(const SERIAL_TIMEOUTS& Timeouts) {
   return Timeouts.ReadIntervalTimeout == MAXULONG && Timeouts.ReadTotalTimeoutMultiplier == 0 &&
@@ -29,80 +32,88 @@ BOOLEAN FirstByteMode(const SERIAL_TIMEOUTS& Timeouts) {
 
 ULONG ReadLength(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length; }
 
-void SetTimer(PKTIMER Timer, PKDPC Dpc, ULONG Milliseconds) {
+// Sets a read timer for the current read. Under ReadQueueLock.
+void SetReadTimer(PPORT_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, PULONG TimerReadNumber, ULONG Milliseconds) {
+  *TimerReadNumber = Extension->CurrentReadNumber;
   LARGE_INTEGER dueTime;
   dueTime.QuadPart = -(LONGLONG)Milliseconds * 10000;
   KeSetTimer(Timer, dueTime, Dpc);
 }
 
-// The total timeout of the current read: none in the immediate mode, the
-// constant in the first-byte mode, length × multiplier + constant (32-bit,
-// wrapping) otherwise. A read without a total timeout cancels a timer left
-// running for an earlier read, which would otherwise end this one.
-void SetReadTotalTimer(PPORT_EXTENSION Extension, PIRP Irp) {
-  SERIAL_TIMEOUTS timeouts = Extension->Timeouts;
-  ULONG timeout;
-  if (ImmediateMode(timeouts)) timeout = 0;
-  else if (FirstByteMode(timeouts)) timeout = timeouts.ReadTotalTimeoutConstant;
-  else timeout = ReadLength(Irp) * timeouts.ReadTotalTimeoutMultiplier + timeouts.ReadTotalTimeoutConstant;
-  INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
-  if (timeout) SetTimer(&pipe.ReadTotalTimer, &pipe.ReadTotalTimerDpc, timeout);
-  else KeCancelTimer(&pipe.ReadTotalTimer);
+// The total timeout of a read: none in the immediate mode, the constant in
+// the first-byte mode, length × multiplier + constant (32-bit, wrapping)
+// otherwise.
+ULONG TotalTimeout(const SERIAL_TIMEOUTS& Timeouts, PIRP Irp) {
+  if (ImmediateMode(Timeouts)) return 0;
+  if (FirstByteMode(Timeouts)) return Timeouts.ReadTotalTimeoutConstant;
+  return ReadLength(Irp) * Timeouts.ReadTotalTimeoutMultiplier + Timeouts.ReadTotalTimeoutConstant;
 }
 
+// The interval timer runs after every service that delivered bytes. Under
+// ReadQueueLock.
 void SetReadIntervalTimer(PPORT_EXTENSION Extension) {
   ULONG interval = Extension->Timeouts.ReadIntervalTimeout;
   INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
-  if (interval > 0 && interval < MAXULONG) SetTimer(&pipe.ReadIntervalTimer, &pipe.ReadIntervalTimerDpc, interval);
+  if (interval > 0 && interval < MAXULONG)
+    SetReadTimer(Extension, &pipe.ReadIntervalTimer, &pipe.ReadIntervalTimerDpc, &Extension->IntervalTimerReadNumber,
+                 interval);
 }
 
-// DISPATCH_LEVEL.
-void StartCurrentRead(PPORT_EXTENSION Extension) {
-  SetReadTotalTimer(Extension, Extension->CurrentReadIrp);
-  KeCancelTimer(&Extension->InputPipe.ReadIntervalTimer);
-  ServiceCurrentRead(Extension);
+// `Irp` becomes the current read, with the next number and its own total
+// timer; the interval timer waits for its first bytes. A read without a total
+// timeout cancels a timer left set for an earlier one. Under ReadQueueLock.
+void MakeCurrentRead(PPORT_EXTENSION Extension, PIRP Irp) {
+  INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
+  Extension->CurrentReadIrp = Irp;
+  ++Extension->CurrentReadNumber;
+  ULONG timeout = TotalTimeout(Extension->Timeouts, Irp);
+  if (timeout)
+    SetReadTimer(Extension, &pipe.ReadTotalTimer, &pipe.ReadTotalTimerDpc, &Extension->TotalTimerReadNumber, timeout);
+  else
+    KeCancelTimer(&pipe.ReadTotalTimer);
+  KeCancelTimer(&pipe.ReadIntervalTimer);
 }
 
-// Completes a read taken out of CurrentReadIrp, then makes the next queued
-// read current or leaves the queue idle. Reads complete in arrival order.
-// When no read follows, the completion is the last thing done here: the
-// application may close and the port go once it has seen it. While a read
-// is queued, its file is open and the port stays.
+// Completes a read taken out of CurrentReadIrp, after making the next queued
+// read current or leaving the queue idle with no timer set. Reads complete in
+// arrival order. When no read follows, the completion is the last thing done
+// here: the application may close and the port go once it has seen it. While
+// a read is queued, its file is open and the port stays.
 void FinishRead(PPORT_EXTENSION Extension, PIRP Finished, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
   KIRQL irql = KfAcquireSpinLock(&Extension->ReadQueueLock);
   PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Extension->ReadQueue);
   if (entry) {
-    Extension->CurrentReadIrp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
-    KfReleaseSpinLock(&Extension->ReadQueueLock, DISPATCH_LEVEL);
-    CompleteRequest(Finished, Status, Information, Boost);
-    StartCurrentRead(Extension);
-    KfLowerIrql(irql);
-    return;
+    MakeCurrentRead(Extension, CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry));
+  } else {
+    Extension->CurrentReadIrp = NULL;
+    KeCancelTimer(&Extension->InputPipe.ReadTotalTimer);
+    KeCancelTimer(&Extension->InputPipe.ReadIntervalTimer);
   }
-  Extension->CurrentReadIrp = NULL;
   KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
-  KeCancelTimer(&Extension->InputPipe.ReadTotalTimer);
   CompleteRequest(Finished, Status, Information, Boost);
+  if (entry) ServiceCurrentRead(Extension);
 }
 
 void QueueOrStartRead(PPORT_EXTENSION Extension, PIRP Irp) {
   KIRQL irql = KfAcquireSpinLock(&Extension->ReadQueueLock);
-  if (KeInsertDeviceQueue(&Extension->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
-    KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
-    return;
-  }
-  Extension->CurrentReadIrp = Irp;
-  KfReleaseSpinLock(&Extension->ReadQueueLock, DISPATCH_LEVEL);
-  StartCurrentRead(Extension);
-  KfLowerIrql(irql);
+  BOOLEAN queued = KeInsertDeviceQueue(&Extension->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry);
+  if (!queued) MakeCurrentRead(Extension, Irp);
+  KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
+  if (!queued) ServiceCurrentRead(Extension);
 }
 
-// Takes the current read out of its slot, if there is one; the caller then
-// completes it and starts the next.
-PIRP TakeCurrentRead(PPORT_EXTENSION Extension) {
+// A timer DPC's claim on the current read: granted when the timer has expired
+// for that very read, and not been set again since. The total timeout also
+// stops the interval timer. DISPATCH_LEVEL.
+PIRP TakeTimedOutRead(PPORT_EXTENSION Extension, PKTIMER Timer, ULONG TimerReadNumber, BOOLEAN Total) {
   KIRQL irql = KfAcquireSpinLock(&Extension->ReadQueueLock);
   PIRP irp = Extension->CurrentReadIrp;
-  Extension->CurrentReadIrp = NULL;
+  if (irp && TimerReadNumber == Extension->CurrentReadNumber && KeReadStateTimer(Timer)) {
+    Extension->CurrentReadIrp = NULL;
+    if (Total) KeCancelTimer(&Extension->InputPipe.ReadIntervalTimer);
+  } else {
+    irp = NULL;
+  }
   KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
   return irp;
 }
@@ -110,13 +121,15 @@ PIRP TakeCurrentRead(PPORT_EXTENSION Extension) {
 // A timer ends the current read with the bytes it has.
 void NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
   PPORT_EXTENSION extension = PortExtension((PDEVICE_OBJECT)Context);
-  KeCancelTimer(&extension->InputPipe.ReadIntervalTimer);
-  if (PIRP irp = TakeCurrentRead(extension)) FinishRead(extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_NO_INCREMENT);
+  PIRP irp = TakeTimedOutRead(extension, &extension->InputPipe.ReadTotalTimer, extension->TotalTimerReadNumber, TRUE);
+  if (irp) FinishRead(extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_NO_INCREMENT);
 }
 
 void NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
   PPORT_EXTENSION extension = PortExtension((PDEVICE_OBJECT)Context);
-  if (PIRP irp = TakeCurrentRead(extension)) FinishRead(extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_NO_INCREMENT);
+  PIRP irp =
+      TakeTimedOutRead(extension, &extension->InputPipe.ReadIntervalTimer, extension->IntervalTimerReadNumber, FALSE);
+  if (irp) FinishRead(extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_NO_INCREMENT);
 }
 
 }  // namespace
@@ -132,8 +145,9 @@ void InitializeReadPath(PPORT_EXTENSION Extension) {
 }
 
 // IRP_MJ_READ at PASSIVE_LEVEL. Every read restarts stopped receive loops. In
-// the immediate mode with no read current it is answered at once from the
-// ring; otherwise it pends until its timeouts or its length say it is done.
+// the immediate mode with no read current or queued it is answered at once
+// from the ring; otherwise it pends until its timeouts or its length say it
+// is done.
 NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   StartReceive(extension);
@@ -141,10 +155,9 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG length = ReadLength(Irp);
   if (!Irp->AssociatedIrp.SystemBuffer || length == 0) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   KIRQL irql = KfAcquireSpinLock(&extension->ReadQueueLock);
-  if (!extension->CurrentReadIrp && ImmediateMode(extension->Timeouts)) {
+  if (!extension->CurrentReadIrp && !extension->ReadQueue.Busy && ImmediateMode(extension->Timeouts)) {
     KfReleaseSpinLock(&extension->ReadQueueLock, irql);
     ULONG taken = RingGet((PUCHAR)Irp->AssociatedIrp.SystemBuffer, &extension->RxRing, length);
-    KeCancelTimer(&extension->InputPipe.ReadIntervalTimer);
     return CompleteRequest(Irp, STATUS_SUCCESS, taken, IO_SERIAL_INCREMENT);
   }
   KfReleaseSpinLock(&extension->ReadQueueLock, irql);
@@ -169,27 +182,21 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Extension) {
   PUCHAR buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
   ULONG taken = RingGet(buffer + irp->IoStatus.Information, &Extension->RxRing, length - (ULONG)irp->IoStatus.Information);
   irp->IoStatus.Information += taken;
-  BOOLEAN done;
-  if (ImmediateMode(timeouts)) {
-    done = TRUE;
-  } else {
-    if (taken) SetReadIntervalTimer(Extension);
-    done = irp->IoStatus.Information == length || (FirstByteMode(timeouts) && irp->IoStatus.Information > 0);
-  }
+  BOOLEAN done = ImmediateMode(timeouts) || irp->IoStatus.Information == length ||
+                 (FirstByteMode(timeouts) && irp->IoStatus.Information > 0);
   if (done) Extension->CurrentReadIrp = NULL;
+  else if (taken) SetReadIntervalTimer(Extension);
   KfReleaseSpinLock(&Extension->ReadQueueLock, irql);
-  if (!done) return STATUS_SUCCESS;
-  if (ImmediateMode(timeouts)) KeCancelTimer(&Extension->InputPipe.ReadIntervalTimer);
-  FinishRead(Extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_SERIAL_INCREMENT);
+  if (done) FinishRead(Extension, irp, STATUS_SUCCESS, irp->IoStatus.Information, IO_SERIAL_INCREMENT);
   return STATUS_SUCCESS;
 }
 
 // Completes every queued read and the current one with STATUS_CANCELLED and
-// no bytes. The read timers are stopped first, while nothing can become
-// current, so a timer already due does not end a read that starts later.
-// The queued reads are taken out one by one, so the queue's busy state stays
-// with whoever owns the current slot: this routine when it took the current
-// read, or a completion path that took it first and will finish it.
+// no bytes. The read timers are stopped while nothing can become current; a
+// DPC already under way finds no read of its number. The queued reads are
+// taken out one by one, so the queue's busy state stays with whoever owns
+// the current slot: this routine when it took the current read, or a
+// completion path that took it first and will finish it.
 void CancelReadRequests(PPORT_EXTENSION Extension) {
   INPUT_PIPE_CONTEXT& pipe = Extension->InputPipe;
   KIRQL irql = KfAcquireSpinLock(&Extension->ReadQueueLock);

@@ -1,11 +1,155 @@
-// tolvane: binding a port to an instance of the pipe driver, whose device
-// interface arrives through the driver-wide notification, and the opening
-// and closing of that target's pipes. PASSIVE_LEVEL throughout.
+// tolvane: binding a port to an instance of the pipe driver. Each arrival of
+// the pipe driver's interface goes to the first port that has no target and
+// whose TargetMatch occurs in the link name: the port opens the interface,
+// registers for its removal (frame/target.cpp) and, in a work item, opens the
+// pipes and brings an open port back to work. BindingLock is held over the
+// walk of the ports, the binding and the start. PASSIVE_LEVEL throughout.
 #include "port/routines.h"
 
-// Arrivals of the pipe driver's interface, in a system worker thread. Always
-// succeeds. Arrivals are not bound to ports yet: every port stays unbound.
+namespace {
+
+// Carries an arrival to the work item that starts the target.
+typedef struct _BINDING_WORK_CONTEXT {
+  BOOLEAN IsArrival;
+  UNICODE_STRING LinkName;  // nonpaged, owned
+  PDEVICE_OBJECT DeviceObject;
+  PIO_WORKITEM WorkItem;
+} BINDING_WORK_CONTEXT, *PBINDING_WORK_CONTEXT;
+
+IO_WORKITEM_ROUTINE BindingWork;
+
+void FreeBindingWork(PBINDING_WORK_CONTEXT Context) {
+  if (Context->WorkItem) IoFreeWorkItem(Context->WorkItem);
+  if (Context->LinkName.Buffer) ExFreePoolWithTag(Context->LinkName.Buffer, PORT_POOL_TAG);
+  ExFreePoolWithTag(Context, PORT_POOL_TAG);
+}
+
+// The context, its copy of the link name and its work item, or NULL when any
+// of them cannot be allocated (nothing is left allocated then).
+PBINDING_WORK_CONTEXT AllocateBindingWork(PDEVICE_OBJECT DeviceObject, PDEVICE_INTERFACE_CHANGE_NOTIFICATION Notification) {
+  PBINDING_WORK_CONTEXT context =
+      (PBINDING_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(BINDING_WORK_CONTEXT), PORT_POOL_TAG);
+  if (!context) return NULL;
+  RtlZeroMemory(context, sizeof(BINDING_WORK_CONTEXT));
+  context->IsArrival = IsEqualGUID(Notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL);
+  context->DeviceObject = DeviceObject;
+  if (!NT_SUCCESS(CopyLinkName(&context->LinkName, Notification->SymbolicLinkName))) {
+    FreeBindingWork(context);
+    return NULL;
+  }
+  context->WorkItem = IoAllocateWorkItem(DeviceObject);
+  if (!context->WorkItem) {
+    FreeBindingWork(context);
+    return NULL;
+  }
+  return context;
+}
+
+// Writes down that a device was bound once, so the port stays visible in the
+// user interface from now on, and has the PnP manager ask again.
+void NoteBinding(PPORT_EXTENSION Extension) {
+  WriteRegistryDword(Extension->PhysicalDeviceObject, L"HasPluggedIn", 1);
+  IoInvalidateDeviceState(Extension->PhysicalDeviceObject);
+}
+
+// A device of variant 3 without a status pipe has no way to report its lines:
+// they are taken as up while it is bound.
+void SynthesizeModemLines(PPORT_EXTENSION Extension, UCHAR Lines) {
+  if (Extension->EndPointCaps == 3 && Extension->StatusPipe.CxPollPeriod < 0) SetModemStatus(Extension, Lines);
+}
+
+// The port is open: the device is brought into the state the application
+// set, the pipes are opened and the data path starts afresh.
+void ResumeOpenPort(PPORT_EXTENSION Extension) {
+  ReplayDeviceSettings(Extension, 1);
+  PipeOpenClose(Extension, IRP_MJ_CREATE);
+  QueryReceiveReadLength(Extension->DeviceObject, &Extension->InputPipe.PipeFile, &Extension->InputPipe.Length);
+  CancelReadRequests(Extension);
+  StopTransmit(Extension);
+  CancelWriteRequests(Extension);
+  StartStatusPipe(Extension);
+  StartReceive(Extension);
+  AllowTransmit(Extension);
+  ClearCommStatus(Extension);
+  SynthesizeModemLines(Extension, 0x03);
+  RaiseWaitEvents(Extension->DeviceObject, SERIAL_EV_TXEMPTY);
+  CompleteWaitIfSatisfied(Extension->DeviceObject);
+}
+
+// The binding work's main step, under BindingLock: the target is bound from
+// here until its removal, and the binding's own busy hold keeps IdleEvent
+// clear meanwhile. A target torn down (or a port removed) while the work item
+// waited is left alone.
+void StartTarget(PDEVICE_OBJECT DeviceObject) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  if (extension->Removed || extension->SurpriseRemoved || !TargetBound(extension) || extension->TargetStarted) return;
+  extension->TargetStarted = TRUE;
+  IncrementBusy(extension);
+  NoteBinding(extension);
+  if (extension->PortOpen) {
+    ResumeOpenPort(extension);
+    return;
+  }
+  PipeOpenClose(extension, IRP_MJ_CREATE);
+  QueryReceiveReadLength(DeviceObject, &extension->InputPipe.PipeFile, &extension->InputPipe.Length);
+  SynthesizeModemLines(extension, 0x03);
+}
+
+// In a system worker thread, holding the busy count BindTarget took.
+void NTAPI BindingWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  PBINDING_WORK_CONTEXT context = (PBINDING_WORK_CONTEXT)Context;
+  PPORT_EXTENSION extension = PortExtension(context->DeviceObject);
+  if (context->IsArrival) {
+    AcquireBindingLock();
+    StartTarget(context->DeviceObject);
+    ReleaseBindingLock();
+  }
+  DecrementBusy(extension);
+  FreeBindingWork(context);
+}
+
+// A port may take an arriving interface once AddDevice finished with it, while
+// it is not being removed and has no target; the link must name its device.
+BOOLEAN Bindable(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING LinkName) {
+  if (DeviceObject->Flags & DO_DEVICE_INITIALIZING) return FALSE;
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  if (extension->Removed || extension->SurpriseRemoved || extension->TargetFileObject || extension->TargetDeviceObject)
+    return FALSE;
+  return MatchTarget(DeviceObject, LinkName);
+}
+
+}  // namespace
+
+// Copies a link name into a new nonpaged buffer of the source's capacity.
+NTSTATUS CopyLinkName(PUNICODE_STRING Copy, PCUNICODE_STRING Source) {
+  USHORT size = Source->MaximumLength > Source->Length ? Source->MaximumLength : Source->Length;
+  Copy->Buffer = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, size ? size : sizeof(WCHAR), PORT_POOL_TAG);
+  if (!Copy->Buffer) return STATUS_INSUFFICIENT_RESOURCES;
+  Copy->MaximumLength = size;
+  Copy->Length = Source->Length;
+  RtlCopyMemory(Copy->Buffer, Source->Buffer, Source->Length);
+  return STATUS_SUCCESS;
+}
+
+// Arrivals of the pipe driver's interface, in a system worker thread (or in
+// the registering thread for interfaces already present). One arrival binds at
+// most one port; a bound port is never rebound. Always succeeds.
 NTSTATUS NTAPI InterfaceArrivalCallback(PVOID NotificationStructure, PVOID Context) {
+  PDEVICE_INTERFACE_CHANGE_NOTIFICATION notification = (PDEVICE_INTERFACE_CHANGE_NOTIFICATION)NotificationStructure;
+  if (!IsEqualGUID(notification->InterfaceClassGuid, GUID_PIPE_DRIVER_INTERFACE) ||
+      !IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
+    return STATUS_SUCCESS;
+  AcquireBindingLock();
+  for (PDEVICE_OBJECT device = ((PDRIVER_OBJECT)Context)->DeviceObject; device; device = device->NextDevice) {
+    if (!Bindable(device, notification->SymbolicLinkName)) continue;
+    PPORT_EXTENSION extension = PortExtension(device);
+    IncrementBusy(extension);
+    extension->TargetDetached = FALSE;
+    BindTarget(device, notification);
+    DecrementBusy(extension);
+    break;
+  }
+  ReleaseBindingLock();
   return STATUS_SUCCESS;
 }
 
@@ -29,10 +173,33 @@ BOOLEAN MatchTarget(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING SymbolicLinkNam
   return found;
 }
 
-// Opens (IRP_MJ_CREATE) or closes (IRP_MJ_CLOSE) the target's pipes in the
-// order output, input, status. Pipes exist only on a bound target; a port
-// that was never bound has none to open or close.
-NTSTATUS PipeOpenClose(PPORT_EXTENSION Extension, UCHAR MajorFunction) {
-  if (!Extension->TargetDeviceObject) return STATUS_NO_SUCH_DEVICE;
-  return STATUS_SUCCESS;
+// Opens the interface, registers for its removal and queues the work that
+// starts it. Under BindingLock. On failure nothing of the binding is left
+// and the port is unbound again until the next arrival.
+NTSTATUS BindTarget(PDEVICE_OBJECT DeviceObject, PDEVICE_INTERFACE_CHANGE_NOTIFICATION Notification) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  PBINDING_WORK_CONTEXT context = AllocateBindingWork(DeviceObject, Notification);
+  NTSTATUS status = context ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  PFILE_OBJECT file = NULL;
+  PDEVICE_OBJECT target = NULL;
+  if (NT_SUCCESS(status)) status = IoGetDeviceObjectPointer(&context->LinkName, FILE_ALL_ACCESS, &file, &target);
+  if (NT_SUCCESS(status) && !extension->TargetLinkName.Buffer)
+    status = CopyLinkName(&extension->TargetLinkName, &context->LinkName);
+  // The registration comes last: once made, its callback may run at any time,
+  // so it is never undone here (undoing it would wait for that callback,
+  // which waits for BindingLock).
+  if (NT_SUCCESS(status))
+    status = IoRegisterPlugPlayNotification(EventCategoryTargetDeviceChange, 0, file, DeviceObject->DriverObject,
+                                            TargetChangeCallback, DeviceObject, &extension->TargetNotificationEntry);
+  if (NT_SUCCESS(status)) {
+    extension->TargetFileObject = file;
+    extension->TargetDeviceObject = target;
+    IncrementBusy(extension);
+    IoQueueWorkItem(context->WorkItem, BindingWork, DelayedWorkQueue, context);
+    return STATUS_SUCCESS;
+  }
+  if (file) ObDereferenceObject(file);
+  extension->TargetDetached = TRUE;
+  if (context) FreeBindingWork(context);
+  return status;
 }

@@ -14,39 +14,47 @@ NTSTATUS AllocateQueues(PPORT_EXTENSION Extension) {
   return status;
 }
 
-// Gives a device that reports its lines two short chances to raise CTS
-// before the open returns; the open succeeds either way.
+// Gives a device that reports its lines two short chances (10 ms each) to
+// raise CTS before the open returns; the open succeeds either way. A status
+// report or the end of the input loop cuts an attempt short; a target that
+// went away meanwhile fails the open.
 NTSTATUS WaitForClearToSend(PPORT_EXTENSION Extension) {
   PVOID objects[2] = {&Extension->InputPipe.PipeIdleEvent, &Extension->StatusEvent};
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    KeClearEvent(&Extension->StatusEvent);
-    KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, TRUE, NULL, NULL);
-    if (Extension->TargetDetached) return STATUS_NO_SUCH_DEVICE;
+  LARGE_INTEGER attempt;
+  attempt.QuadPart = -100000;  // 10 ms
+  for (int i = 0; i < 2; ++i) {
     if (Extension->StatusPipe.ModemStatus & SERIAL_MSR_CTS) return STATUS_SUCCESS;
-    LARGE_INTEGER delay;
-    delay.QuadPart = -100000;  // 10 ms
-    KeDelayExecutionThread(KernelMode, TRUE, &delay);
+    KeClearEvent(&Extension->StatusEvent);
+    KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, TRUE, &attempt, NULL);
+    if (Extension->TargetDetached) return STATUS_NO_SUCH_DEVICE;
   }
   return STATUS_SUCCESS;
 }
 
-// The open, after the exclusivity check. On failure everything it set up is
-// undone and the port stays closed. PASSIVE_LEVEL; may wait for the device.
-NTSTATUS PortOpenSequence(PPORT_EXTENSION Extension) {
-  NTSTATUS status = STATUS_NO_SUCH_DEVICE;
-  if (!Extension->Removed && !Extension->SurpriseRemoved) {
-    // A queue size an application set lasts only until its handle is closed.
-    Extension->RxQueueSize = DEFAULT_QUEUE_SIZE;
-    Extension->TxQueueSize = DEFAULT_QUEUE_SIZE;
-    status = AllocateQueues(Extension);
-  }
-  if (!NT_SUCCESS(status)) goto Failed;
-  {
-    KIRQL irql = KfAcquireSpinLock(&Extension->WaitLock);
-    Extension->EventHistory = 0;
-    Extension->PendingWaitIrp = NULL;
-    KfReleaseSpinLock(&Extension->WaitLock, irql);
-  }
+// Undoes an open that failed: the port stays closed.
+NTSTATUS FailOpen(PPORT_EXTENSION Extension, NTSTATUS Status) {
+  Extension->PortOpen = FALSE;
+  StopReceive(Extension);
+  StopStatusPipe(Extension);
+  RingFree(&Extension->RxRing);
+  FreeTransmitQueue(Extension);
+  return Status;
+}
+
+// The open up to the start of the receive loops, under BindingLock: the
+// queues, the wait and modem state, the device brought into its open state
+// and, with a target bound, the loops started.
+NTSTATUS OpenUnderLock(PPORT_EXTENSION Extension) {
+  if (Extension->Removed || Extension->SurpriseRemoved) return FailOpen(Extension, STATUS_NO_SUCH_DEVICE);
+  // A queue size an application set lasts only until its handle is closed.
+  Extension->RxQueueSize = DEFAULT_QUEUE_SIZE;
+  Extension->TxQueueSize = DEFAULT_QUEUE_SIZE;
+  NTSTATUS status = AllocateQueues(Extension);
+  if (!NT_SUCCESS(status)) return FailOpen(Extension, status);
+  KIRQL irql = KfAcquireSpinLock(&Extension->WaitLock);
+  Extension->EventHistory = 0;
+  Extension->PendingWaitIrp = NULL;
+  KfReleaseSpinLock(&Extension->WaitLock, irql);
   Extension->StatusPipe.ModemStatus = SERIAL_MSR_CTS | SERIAL_MSR_DSR;
   Extension->HandFlow.XonLimit = (LONG)(Extension->RxRing.Size / 2);
   Extension->HandFlow.XoffLimit = (LONG)(Extension->RxRing.Size / 8);
@@ -55,7 +63,7 @@ NTSTATUS PortOpenSequence(PPORT_EXTENSION Extension) {
     Extension->DeviceReady = TRUE;
   } else {
     status = PortOpenHandshake(Extension);
-    if (!NT_SUCCESS(status)) goto Failed;
+    if (!NT_SUCCESS(status)) return FailOpen(Extension, status);
   }
   if (!TargetBound(Extension)) {
     Extension->StatusPipe.ModemStatus = 0;
@@ -63,26 +71,36 @@ NTSTATUS PortOpenSequence(PPORT_EXTENSION Extension) {
   }
   status = StartStatusPipe(Extension);
   if (NT_SUCCESS(status)) status = StartReceive(Extension);
-  if (!NT_SUCCESS(status)) goto Failed;
-  if (Extension->EndPointCaps == 1 || Extension->EndPointCaps == 2 ||
-      (Extension->EndPointCaps == 3 && Extension->StatusPipe.CxPollPeriod >= 0)) {
-    status = WaitForClearToSend(Extension);
-    if (!NT_SUCCESS(status)) goto Failed;
-  }
+  if (!NT_SUCCESS(status)) return FailOpen(Extension, status);
   return STATUS_SUCCESS;
+}
 
-Failed:
-  Extension->PortOpen = FALSE;
-  StopReceive(Extension);
-  StopStatusPipe(Extension);
-  RingFree(&Extension->RxRing);
-  FreeTransmitQueue(Extension);
+// The open, after the exclusivity check. On failure everything it set up is
+// undone and the port stays closed. BindingLock keeps a binding from starting
+// or tearing down the target halfway through. PASSIVE_LEVEL; may wait for
+// the device.
+NTSTATUS PortOpenSequence(PPORT_EXTENSION Extension) {
+  AcquireBindingLock();
+  NTSTATUS status = OpenUnderLock(Extension);
+  ULONG caps = Extension->EndPointCaps;
+  BOOLEAN waitForCts = NT_SUCCESS(status) && TargetBound(Extension) &&
+                       (caps == 1 || caps == 2 || (caps == 3 && Extension->StatusPipe.CxPollPeriod >= 0));
+  ReleaseBindingLock();
+  if (!waitForCts) return status;
+  status = WaitForClearToSend(Extension);
+  if (!NT_SUCCESS(status)) {
+    AcquireBindingLock();
+    FailOpen(Extension, status);
+    ReleaseBindingLock();
+  }
   return status;
 }
 
 // The close: the data path stopped, its requests cancelled, the rings freed,
-// and a device of variant 3 told that the port is closed.
+// and a device of variant 3 told that the port is closed. Under BindingLock,
+// so a binding finds the port either open or closed.
 NTSTATUS PortCloseSequence(PPORT_EXTENSION Extension) {
+  AcquireBindingLock();
   StopTransmit(Extension);
   StopReceive(Extension);
   NTSTATUS status = StopStatusPipe(Extension);
@@ -91,6 +109,7 @@ NTSTATUS PortCloseSequence(PPORT_EXTENSION Extension) {
   FreeTransmitQueue(Extension);
   Extension->PortOpen = FALSE;
   if (Extension->EndPointCaps == 3 && Extension->TargetDeviceObject) PortCloseMessage(Extension);
+  ReleaseBindingLock();
   return status;
 }
 

@@ -11,15 +11,17 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR
   return Status;
 }
 
-// A pipe driver is bound and not being torn down.
+// A pipe driver is bound: the binding work has started it, and it is not
+// being torn down. Between the arrival and that work the port is still
+// treated as unbound; the work brings an open port up to date.
 BOOLEAN TargetBound(PPORT_EXTENSION Extension) {
-  return Extension->TargetDeviceObject != NULL && !Extension->TargetDetached;
+  return Extension->TargetDeviceObject != NULL && !Extension->TargetDetached && Extension->TargetStarted;
 }
 
 // The three pipes are open and the device is in its open state.
 BOOLEAN PipesReady(PPORT_EXTENSION Extension) {
-  return Extension->TargetDeviceObject != NULL && !Extension->TargetDetached && Extension->OutputPipeOpen &&
-         Extension->InputPipeOpen && Extension->StatusPipeOpen && Extension->DeviceReady;
+  return TargetBound(Extension) && Extension->OutputPipeOpen && Extension->InputPipeOpen &&
+         Extension->StatusPipeOpen && Extension->DeviceReady;
 }
 
 // Every request the port sends to the pipe driver runs between these two.

@@ -86,24 +86,20 @@ void PortReleaseResources(PDEVICE_OBJECT DeviceObject) {
   }
 }
 
-// The teardown at IRP_MN_REMOVE_DEVICE, after the request went down.
+// The teardown at IRP_MN_REMOVE_DEVICE, after the request went down. The
+// target is let go as at its own removal: the binding work and every request
+// of the port inside the pipe driver are waited for first. The device leaves
+// the driver's list under BindingLock, so an arrival walking the list never
+// meets a deleted port.
 void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   PortReleaseResources(DeviceObject);
-  PipeOpenClose(extension, IRP_MJ_CLOSE);
-  extension->TargetDeviceObject = NULL;
-  if (extension->TargetFileObject) {
-    ObDereferenceObject(extension->TargetFileObject);
-    extension->TargetFileObject = NULL;
-  }
-  if (extension->TargetNotificationEntry) {
-    IoUnregisterPlugPlayNotification(extension->TargetNotificationEntry);
-    extension->TargetNotificationEntry = NULL;
-  }
+  DetachTarget(extension);
+  EndBinding(extension);
   IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
   if (extension->LowerDeviceObject) IoDetachDevice(extension->LowerDeviceObject);
   if (extension->InterfaceName.Buffer) ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
-  IoDeleteDevice(DeviceObject);
+  DeletePortDevice(DeviceObject);
 }
 
 // Removal: new opens, reads, writes and flushes are refused from here; the

@@ -57,7 +57,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
   if (NT_SUCCESS(status)) status = IoSetDeviceInterfaceState(&link, TRUE);
   if (!NT_SUCCESS(status)) {
     if (link.Buffer) RtlFreeUnicodeString(&link);
-    IoDeleteDevice(device);
+    DeletePortDevice(device);
     return status;
   }
   USHORT size = (USHORT)(link.Length + sizeof(WCHAR));
@@ -65,7 +65,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
   if (!extension->InterfaceName.Buffer) {
     IoSetDeviceInterfaceState(&link, FALSE);
     RtlFreeUnicodeString(&link);
-    IoDeleteDevice(device);
+    DeletePortDevice(device);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   RtlZeroMemory(extension->InterfaceName.Buffer, size);
@@ -79,7 +79,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
     ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
     RtlZeroMemory(&extension->InterfaceName, sizeof(UNICODE_STRING));
-    IoDeleteDevice(device);
+    DeletePortDevice(device);
     return STATUS_NO_SUCH_DEVICE;
   }
   *Device = device;
@@ -123,7 +123,7 @@ NTSTATUS DiscardPortDevice(PDEVICE_OBJECT Device, NTSTATUS Status) {
     ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
   }
   IoDetachDevice(extension->LowerDeviceObject);
-  IoDeleteDevice(Device);
+  DeletePortDevice(Device);
   return Status;
 }
 
@@ -196,7 +196,9 @@ NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   PDEVICE_OBJECT device;
   status = CreatePortDevice(DriverObject, PhysicalDeviceObject, &device);
   if (!NT_SUCCESS(status)) return status;
-  return InitializePort(device, endPointCaps, targetMatch);
+  status = InitializePort(device, endPointCaps, targetMatch);
+  if (NT_SUCCESS(status)) WatchPipeDriverInterfaces(DriverObject);
+  return status;
 }
 
 // At every start: "\DosDevices\<PortName>" as a link to the COM-port

@@ -82,7 +82,9 @@ void ResumeOpenPort(PPORT_EXTENSION Extension) {
 // waited is left alone.
 void StartTarget(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  if (extension->Removed || extension->SurpriseRemoved || !TargetBound(extension) || extension->TargetStarted) return;
+  if (extension->Removed || extension->SurpriseRemoved || extension->TargetDetached || !extension->TargetDeviceObject ||
+      extension->TargetStarted)
+    return;
   extension->TargetStarted = TRUE;
   IncrementBusy(extension);
   NoteBinding(extension);

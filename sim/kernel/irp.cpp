@@ -73,6 +73,13 @@ std::shared_ptr<IrpRecord> IrpTracker::Require(PIRP irp, const char* routine) {
   return record;
 }
 
+// A location the allocator set up for itself (IoSetNextIrpStackLocation
+// before the first send) and that no dispatch routine ever got is the
+// allocator's, whatever device the allocator wrote into it.
+static bool AllocatorsOwnLocation(const IrpRecord& record, int location, PDRIVER_OBJECT caller) {
+  return caller && record.allocator == caller && record.levels[location].pass == 0;
+}
+
 void IrpTracker::Free(PIRP irp, bool byIoManager) {
   std::shared_ptr<IrpRecord> record = Require(irp, "IoFreeIrp");
   if (!byIoManager) {
@@ -88,7 +95,8 @@ void IrpTracker::Free(PIRP irp, bool byIoManager) {
     if (irp->CancelRoutine) VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP that still has a cancel routine");
     if (record->state == IrpRecord::State::Completing && record->routinesRunning == 0)
       VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP whose completion is in progress");
-    if (record->state == IrpRecord::State::Active && irp->CurrentLocation <= irp->StackCount) {
+    if (record->state == IrpRecord::State::Active && irp->CurrentLocation <= irp->StackCount &&
+        !AllocatorsOwnLocation(*record, irp->CurrentLocation, CurrentDriver())) {
       PDEVICE_OBJECT holder = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       if (holder && holder->DriverObject != CurrentDriver())
         VerifierStop(Rule::FreeIrpInUse, irp, "IoFreeIrp on an IRP that %s still holds", DriverName(holder->DriverObject).c_str());
@@ -180,6 +188,7 @@ void CheckOwnership(PIRP irp, const IrpRecord& record, const char* routine) {
                    DriverName(caller).c_str(), DriverName(record.allocator).c_str());
     return;
   }
+  if (AllocatorsOwnLocation(record, location, caller)) return;
   // After IoSkipCurrentIrpStackLocation the caller's own location is the next one.
   if (OwnerOfLocation(irp, location) == caller || OwnerOfLocation(irp, location - 1) == caller) return;
   VerifierStop(Rule::StackLocationMisuse, irp, "%s by %s on an IRP that %s owns", routine, DriverName(caller).c_str(),

@@ -68,9 +68,20 @@ void SerialAdapter::LinesChanged() {
   Notify();
 }
 
+// Whether the message is one the adapter's variant understands.
+bool SerialAdapter::Speaks(std::span<const uint8_t> m) const {
+  int variant = config_.variant;
+  if (variant < 0) return true;
+  switch (m[0]) {
+    case kMsgLineSettings: return variant == 3 ? m.size() == 3 : variant != 0 && m.size() == 2;
+    case kMsgPortState: return variant == 3;
+    default: return true;
+  }
+}
+
 // A control message: applies it and says whether the adapter takes it.
 bool SerialAdapter::Apply(std::span<const uint8_t> m) {
-  if (m.empty()) return false;
+  if (m.empty() || !Speaks(m)) return false;
   switch (m[0]) {
     case kMsgLineSettings: {
       std::optional<LineSettings> line = ParseLineSettings(m);
@@ -90,6 +101,7 @@ bool SerialAdapter::Apply(std::span<const uint8_t> m) {
     case kMsgPortState:
       if (m.size() != 2 || m[1] > 1) return false;
       portOpen_ = m[1] == 1;
+      if (portOpen_) Notify();  // data held back while closed may move now
       return true;
     case kMsgErrorChar:
       if (m.size() != 3 || m[1] > 1) return false;
@@ -112,6 +124,7 @@ PacketResult SerialAdapter::Control(const SetupPacket& setup, std::span<uint8_t>
 PacketResult SerialAdapter::In(UCHAR endpoint, std::span<uint8_t> packet) {
   std::lock_guard guard(ModelLock());
   if (endpoint == 0x82) {
+    if (!DataMoves()) return {Handshake::Nak, 0};
     size_t n = uart_.Receive(packet);
     return {n ? Handshake::Ack : Handshake::Nak, n};
   }
@@ -128,7 +141,7 @@ PacketResult SerialAdapter::In(UCHAR endpoint, std::span<uint8_t> packet) {
 Handshake SerialAdapter::Out(UCHAR endpoint, std::span<const uint8_t> packet) {
   std::lock_guard guard(ModelLock());
   if (endpoint != 0x01) return Handshake::Ack;  // the other interfaces' endpoints drop their data
-  if (uart_.TransmitRoom() < packet.size()) return Handshake::Nak;
+  if (!DataMoves() || uart_.TransmitRoom() < packet.size()) return Handshake::Nak;
   uart_.Transmit(packet);
   return Handshake::Ack;
 }

@@ -34,6 +34,12 @@ struct AdapterConfig {
   size_t transmitFifo = 256;
   bool pacing = false;                 // bytes leave at the configured baud rate
   bool remoteWakeup = false;           // the configuration offers remote wakeup
+  // Which control messages the adapter takes: -1 every one; 0 to 3 only those
+  // of that device variant (0: modem control, flow and error characters; 1 and
+  // 2: also the two-byte line settings; 3: the three-byte line settings and
+  // the port state instead, and its data moves only while the port is open).
+  // It refuses (stalls) the others.
+  int variant = -1;
 };
 
 // One control message as the adapter received it.
@@ -88,6 +94,8 @@ class SerialAdapter : public DeviceModel {
 
  private:
   bool Apply(std::span<const uint8_t> message);
+  bool Speaks(std::span<const uint8_t> message) const;
+  bool DataMoves() const { return config_.variant != 3 || portOpen_; }
   void LinesChanged();
 
   AdapterConfig config_;

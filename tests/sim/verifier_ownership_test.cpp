@@ -382,6 +382,23 @@ TEST(VerifierIrpOwnership, CorrectForwardingFreeingAndIrqlPassUnnoticed) {
   EXPECT_EQ(ownStatus, STATUS_SUCCESS);
   EXPECT_EQ(machine.Irps().LiveCount(), 0u);
 
+  // A request with a stack location of its sender's own (IoSetNextIrpStackLocation),
+  // which the sender fills as it likes, the target's device included: until
+  // it is first sent, the request is its allocator's.
+  bottom.OnIoctl() = [](PDEVICE_OBJECT, PIRP irp) { return testkit::Complete(irp, STATUS_SUCCESS); };
+  ownStatus = STATUS_PENDING;
+  testkit::AsDriver(top.driver, [&] {
+    PIRP irp = IoAllocateIrp((CCHAR)(bottom.device->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(irp);
+    for (PIO_STACK_LOCATION location : {IoGetCurrentIrpStackLocation(irp), IoGetNextIrpStackLocation(irp)}) {
+      location->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+      location->DeviceObject = bottom.device;
+    }
+    IoSetCompletionRoutine(irp, TakeBackAndFree, &ownStatus, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(bottom.device, irp), STATUS_SUCCESS);
+  });
+  EXPECT_EQ(ownStatus, STATUS_SUCCESS);
+
   // A work item that raises and lowers again before it returns.
   KEVENT workDone;
   KeInitializeEvent(&workDone, NotificationEvent, FALSE);

@@ -1,0 +1,119 @@
+#include "tests/port/stack_kit.h"
+
+namespace stacktest {
+
+namespace {
+
+pipetest::PipeConfig AdapterSide(const StackConfig& config) {
+  pipetest::PipeConfig pipe = config.pipe;
+  if (config.portFirst) pipe.plug = false;
+  return pipe;
+}
+
+}  // namespace
+
+StackRig::StackRig(StackConfig config, sim::MachineOptions options)
+    : config_(std::move(config)), pipe_(AdapterSide(config_), std::move(options)) {
+  if (config_.farEndScript) Adapter().WireScript();
+  Machine().Pnp().AddService({u"tolvane", TolvaneDriverEntry});
+  Machine().Pnp().Bind({porttest::kHardwareId, u"tolvane"});
+  AddPort();
+  if (config_.portFirst && config_.pipe.plug) pipe_.Plug();
+}
+
+StackRig::~StackRig() {
+  if (portNode_ && portNode_->State() != sim::NodeState::Removed) Machine().Pnp().RemoveDevice(portNode_);
+}
+
+sim::DeviceNode* StackRig::AddPort() {
+  porttest::Values values = {{u"PortName", sim::RegistryValue::String(u"COM7")},
+                             {u"EndPointCaps", sim::RegistryValue::Dword(config_.endPointCaps)},
+                             {u"TargetDevice", sim::RegistryValue::String(config_.targetDevice)}};
+  if (config_.cxPollPeriod) values.emplace_back(u"CxPollPeriod", sim::RegistryValue::Dword((ULONG)config_.cxPollPeriod));
+  for (auto& [name, value] : config_.portValues) {
+    std::erase_if(values, [&](const auto& each) { return each.first == name; });
+    values.emplace_back(name, value);
+  }
+  portNode_ = Machine().Pnp().AddRootDevice({porttest::kInstancePath, {porttest::kHardwareId}, values, true});
+  return portNode_;
+}
+
+HANDLE StackRig::Open(DWORD flags) {
+  return CreateFileW(u"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, flags);
+}
+
+bool StackRig::RunUntil(const std::function<bool()>& done) {
+  for (int ms = 0; ms < 5000; ++ms) {
+    if (done()) return true;
+    Sleep(1);
+  }
+  return done();
+}
+
+// Bound and settled: the pipes are open, and the busy count is down to the
+// binding's own hold and one read per running loop.
+bool StackRig::WaitBound() {
+  return RunUntil([&] {
+    PPORT_EXTENSION port = Port();
+    if (!port || !port->TargetStarted || !port->StatusPipeOpen) return false;
+    LONG settled = 1 + (port->InputPipe.LoopActive ? 1 : 0) + (port->StatusPipe.LoopActive ? 1 : 0);
+    return port->BusyCount == settled && (!port->PortOpen || !port->InputPipe.Stopped);
+  });
+}
+
+bool StackRig::WaitUnbound() {
+  return RunUntil([&] {
+    PPORT_EXTENSION port = Port();
+    return port && !port->TargetFileObject && !port->TargetDeviceObject && port->BusyCount == 0;
+  });
+}
+
+std::vector<std::vector<uint8_t>> StackRig::MessagesSince(size_t from) {
+  std::vector<std::vector<uint8_t>> out;
+  std::vector<sim::usb::AdapterMessage> all = Adapter().Messages();
+  for (size_t i = from; i < all.size(); ++i) out.push_back(all[i].bytes);
+  return out;
+}
+
+void StackRig::AsPort(const std::function<void()>& body) {
+  sim::FrameScope frame(PortDriver(), (const void*)&TolvaneDriverEntry, sim::FrameKind::Other);
+  body();
+}
+
+IoResult Read(HANDLE port, void* buffer, DWORD length) {
+  DWORD done = 0xDEADBEEF;
+  BOOL ok = ReadFile(port, buffer, length, &done, nullptr);
+  return {ok ? STATUS_SUCCESS : LastNtStatus(), done};
+}
+
+PendingRead::PendingRead(HANDLE port, DWORD length) : port(port), buffer(length) {
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD done = 0;
+  BOOL ok = ReadFile(port, buffer.data(), length, &done, &overlapped);
+  started = !ok && GetLastError() == ERROR_IO_PENDING;
+  if (!started) result = {ok ? STATUS_SUCCESS : LastNtStatus(), done};
+}
+
+PendingRead::~PendingRead() { CloseHandle(overlapped.hEvent); }
+
+bool PendingRead::Done() { return WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
+
+IoResult PendingRead::Finish() {
+  if (!started) return result;
+  DWORD done = 0;
+  BOOL ok = GetOverlappedResult(port, &overlapped, &done, TRUE);
+  result = {ok ? STATUS_SUCCESS : (NTSTATUS)overlapped.Internal, done};
+  started = false;
+  return result;
+}
+
+std::vector<uint8_t> PendingRead::Bytes() {
+  return std::vector<uint8_t>(buffer.begin(), buffer.begin() + (long)result.bytes);
+}
+
+bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS timeouts{interval, multiplier, constant, 0, 0};
+  return SetCommTimeouts(port, &timeouts);
+}
+
+}  // namespace stacktest

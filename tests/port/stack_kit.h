@@ -1,0 +1,88 @@
+// The whole stack on one machine: an application on \\.\COM7, tolvane's port,
+// merrow on the USB-serial adapter, the simulated bus and the adapter's far
+// end, so a test can act at both ends and check bytes and statuses at each.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "port/routines.h"
+#include "tests/pipe/io_kit.h"
+#include "tests/pipe/pipe_kit.h"
+#include "tests/port/port_kit.h"
+
+namespace stacktest {
+
+using namespace win32;
+using porttest::IoctlResult;
+using porttest::kMs;
+
+constexpr LONGLONG kSecond = 1000 * kMs;
+
+struct StackConfig {
+  ULONG endPointCaps = 1;
+  LONG cxPollPeriod = 0;                           // written to the port's key when not 0
+  std::u16string targetDevice = u"Vid_5E1A&Pid_0C01";
+  porttest::Values portValues;                     // more values of the port's hardware key
+  pipetest::PipeConfig pipe;                       // the adapter, its faults, merrow's values
+  bool portFirst = false;                          // add the port before the adapter is plugged
+  bool farEndScript = true;                        // the test plays the far end (else the loopback plug)
+};
+
+class StackRig {
+ public:
+  explicit StackRig(StackConfig config = {}, sim::MachineOptions options = {});
+  ~StackRig();
+  StackRig(const StackRig&) = delete;
+  StackRig& operator=(const StackRig&) = delete;
+
+  sim::Machine& Machine() { return pipe_.Machine(); }
+  pipetest::PipeRig& Pipe() { return pipe_; }
+  sim::usb::SerialAdapter& Adapter() { return *pipe_.Adapter(); }
+  sim::DeviceNode* PortNode() const { return portNode_; }
+  PDEVICE_OBJECT PortDevice() const { return portNode_ ? portNode_->Top() : nullptr; }
+  PPORT_EXTENSION Port() const { return PortExtension(PortDevice()); }
+  PDRIVER_OBJECT PortDriver() { return Machine().Pnp().LoadedDriver(u"tolvane"); }
+
+  // Adds the port's device node (done by the constructor unless told otherwise).
+  sim::DeviceNode* AddPort();
+  HANDLE Open(DWORD flags = 0);
+  // Lets the machine run until `done` holds (a few virtual seconds at most).
+  bool RunUntil(const std::function<bool()>& done);
+  // Until the binding work has opened the pipes and started what it starts,
+  // or until the port let go of its target.
+  bool WaitBound();
+  bool WaitUnbound();
+  // The adapter's messages from index `from` on, as byte strings.
+  std::vector<std::vector<uint8_t>> MessagesSince(size_t from);
+  // Runs `body` as a routine of tolvane.
+  void AsPort(const std::function<void()>& body);
+
+ private:
+  StackConfig config_;
+  pipetest::PipeRig pipe_;
+  sim::DeviceNode* portNode_ = nullptr;
+};
+
+// A read or write as the application sees it.
+using pipetest::IoResult;
+IoResult Read(HANDLE port, void* buffer, DWORD length);
+// An overlapped read started now; Finish waits for it.
+struct PendingRead {
+  PendingRead(HANDLE port, DWORD length);
+  ~PendingRead();
+  bool Done();
+  IoResult Finish();
+  std::vector<uint8_t> Bytes();  // what Finish delivered
+
+  HANDLE port;
+  std::vector<uint8_t> buffer;
+  OVERLAPPED overlapped{};
+  bool started = false;
+  IoResult result{STATUS_PENDING, 0};
+};
+
+bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant);
+
+}  // namespace stacktest

@@ -48,6 +48,7 @@ NTSTATUS BindTarget(PDEVICE_OBJECT DeviceObject, PDEVICE_INTERFACE_CHANGE_NOTIFI
 DRIVER_NOTIFICATION_CALLBACK_ROUTINE TargetChangeCallback;
 void DetachTarget(PPORT_EXTENSION Extension);
 void EndBinding(PPORT_EXTENSION Extension);
+void ForgetTargetLink(PPORT_EXTENSION Extension);
 NTSTATUS PipeOpenClose(PPORT_EXTENSION Extension, UCHAR MajorFunction);
 NTSTATUS SendTargetIoctl(PPORT_EXTENSION Extension, ULONG IoControlCode, PFILE_OBJECT FileObject, PVOID Input,
                          ULONG InputLength, PVOID Output, ULONG OutputLength);

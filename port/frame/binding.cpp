@@ -110,6 +110,18 @@ void NTAPI BindingWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   FreeBindingWork(context);
 }
 
+// The port that holds the interface `LinkName` already: an interface is
+// reported again when it is enabled again or when the driver registers anew,
+// and must not go to a second port. Under BindingLock.
+PDEVICE_OBJECT HolderOf(PDEVICE_OBJECT Ports, PUNICODE_STRING LinkName) {
+  for (PDEVICE_OBJECT device = Ports; device; device = device->NextDevice) {
+    if (device->Flags & DO_DEVICE_INITIALIZING) continue;
+    PUNICODE_STRING held = &PortExtension(device)->TargetLinkName;
+    if (held->Buffer && RtlEqualUnicodeString(held, LinkName, TRUE)) return device;
+  }
+  return NULL;
+}
+
 // A port may take an arriving interface once AddDevice finished with it, while
 // it is not being removed and has no target; the link must name its device.
 BOOLEAN Bindable(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING LinkName) {
@@ -141,8 +153,10 @@ NTSTATUS NTAPI InterfaceArrivalCallback(PVOID NotificationStructure, PVOID Conte
   if (!IsEqualGUID(notification->InterfaceClassGuid, GUID_PIPE_DRIVER_INTERFACE) ||
       !IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
     return STATUS_SUCCESS;
+  PDEVICE_OBJECT ports = ((PDRIVER_OBJECT)Context)->DeviceObject;
   AcquireBindingLock();
-  for (PDEVICE_OBJECT device = ((PDRIVER_OBJECT)Context)->DeviceObject; device; device = device->NextDevice) {
+  for (PDEVICE_OBJECT device = HolderOf(ports, notification->SymbolicLinkName) ? NULL : ports; device;
+       device = device->NextDevice) {
     if (!Bindable(device, notification->SymbolicLinkName)) continue;
     PPORT_EXTENSION extension = PortExtension(device);
     IncrementBusy(extension);
@@ -201,6 +215,7 @@ NTSTATUS BindTarget(PDEVICE_OBJECT DeviceObject, PDEVICE_INTERFACE_CHANGE_NOTIFI
     return STATUS_SUCCESS;
   }
   if (file) ObDereferenceObject(file);
+  ForgetTargetLink(extension);
   extension->TargetDetached = TRUE;
   if (context) FreeBindingWork(context);
   return status;

@@ -105,6 +105,12 @@ void DetachTarget(PPORT_EXTENSION Extension) {
   ReleaseBindingLock();
 }
 
+// The link of a target that is gone for good, or was never bound. Under BindingLock.
+void ForgetTargetLink(PPORT_EXTENSION Extension) {
+  if (Extension->TargetLinkName.Buffer) ExFreePoolWithTag(Extension->TargetLinkName.Buffer, PORT_POOL_TAG);
+  RtlZeroMemory(&Extension->TargetLinkName, sizeof(UNICODE_STRING));
+}
+
 // The target is gone for good: its removal notification is unregistered (by
 // whichever of the removal callback and the port's own removal comes first;
 // outside BindingLock, since unregistering waits for a callback in progress)
@@ -113,8 +119,7 @@ void EndBinding(PPORT_EXTENSION Extension) {
   AcquireBindingLock();
   PVOID entry = Extension->TargetNotificationEntry;
   Extension->TargetNotificationEntry = NULL;
-  if (Extension->TargetLinkName.Buffer) ExFreePoolWithTag(Extension->TargetLinkName.Buffer, PORT_POOL_TAG);
-  RtlZeroMemory(&Extension->TargetLinkName, sizeof(UNICODE_STRING));
+  ForgetTargetLink(Extension);
   ReleaseBindingLock();
   if (entry) IoUnregisterPlugPlayNotification(entry);
 }

@@ -152,6 +152,20 @@ void SerialAdapter::Configured(UCHAR value) {
   reportPending_ = value != 0;
 }
 
+// A reset adapter forgets what the host told it: the port is closed, the
+// output lines are down and the UART runs at its power-on settings.
+void SerialAdapter::BusReset() {
+  std::lock_guard guard(ModelLock());
+  portOpen_ = false;
+  modemControl_ = 0;
+  uart_.SetOutputs(false, false, false);
+  uart_.SetLine(LineSettings{});
+  xon_ = 0x11;
+  xoff_ = 0x13;
+  errorChar_ = 0;
+  errorCharEnabled_ = false;
+}
+
 LineSettings SerialAdapter::Line() {
   std::lock_guard guard(ModelLock());
   return uart_.Line();

@@ -65,6 +65,7 @@ class SerialAdapter : public DeviceModel {
   PacketResult In(UCHAR endpoint, std::span<uint8_t> packet) override;
   Handshake Out(UCHAR endpoint, std::span<const uint8_t> packet) override;
   void Configured(UCHAR value) override;
+  void BusReset() override;
 
   const AdapterConfig& Config() const { return config_; }
 

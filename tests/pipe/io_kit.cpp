@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -86,6 +87,7 @@ std::string UniquePath() {
   static std::atomic<int> next{0};
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "pipe";
+  std::replace(name.begin(), name.end(), '/', '_');  // parameterised tests have slashes in their names
   return ::testing::TempDir() + "merrow-" + name + "-" + std::to_string(getpid()) + "-" + std::to_string(next++) +
          ".pcap";
 }

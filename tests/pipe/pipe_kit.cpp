@@ -192,6 +192,14 @@ void PipeRig::Unplug() {
   machine_.Pnp().WaitIdle();
 }
 
+bool PipeRig::Replug() {
+  if (unplugged_) {
+    port_ = usb_->Plug(adapter_, config_.faults);
+    unplugged_ = false;
+  }
+  return Plug();
+}
+
 bool PipeRig::Remove() {
   sim::DeviceNode* node = Node();
   if (!node || node->State() == sim::NodeState::Removed) return true;

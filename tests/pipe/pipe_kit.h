@@ -93,6 +93,9 @@ class PipeRig {
   // Pulls the adapter out; merrow sees a surprise removal, then the removal
   // once the last handle is closed.
   void Unplug();
+  // Plugs the adapter in again after Unplug (a new root-hub port); returns
+  // whether merrow's device started.
+  bool Replug();
   // Orderly removal of the adapter's node (query-remove, remove).
   bool Remove();
 

@@ -116,4 +116,13 @@ bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) 
   return SetCommTimeouts(port, &timeouts);
 }
 
+FarEnd::FarEnd(StackRig& rig, std::vector<std::pair<LONGLONG, std::string>> pieces)
+    : thread_("far end", [&rig, pieces = std::move(pieces), start = porttest::Now()] {
+        for (const auto& [at, text] : pieces) {
+          LONGLONG wait = at - MsSince(start);
+          if (wait > 0) Sleep((DWORD)wait);
+          rig.Adapter().PeerSend(std::span((const uint8_t*)text.data(), text.size()));
+        }
+      }) {}
+
 }  // namespace stacktest

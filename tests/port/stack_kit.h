@@ -85,4 +85,18 @@ struct PendingRead {
 
 bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant);
 
+// The far end sending pieces of text at chosen times (milliseconds of the
+// machine's clock from construction), from a thread of its own.
+class FarEnd {
+ public:
+  FarEnd(StackRig& rig, std::vector<std::pair<LONGLONG, std::string>> pieces);
+  ~FarEnd() { thread_.Join(); }
+
+ private:
+  sim::Thread thread_;
+};
+
+// Milliseconds of the machine's clock since `start` (a porttest::Now()).
+inline LONGLONG MsSince(LONGLONG start) { return (porttest::Now() - start) / kMs; }
+
 }  // namespace stacktest

@@ -65,7 +65,9 @@ NTSTATUS OpenUnderLock(PPORT_EXTENSION Extension) {
     status = PortOpenHandshake(Extension);
     if (!NT_SUCCESS(status)) return FailOpen(Extension, status);
   }
-  if (!TargetBound(Extension)) {
+  // Without a target, or with one whose pipes did not open, the port works
+  // as an unbound port: nothing to read from, no lines to report.
+  if (!PipesReady(Extension)) {
     Extension->StatusPipe.ModemStatus = 0;
     return status;
   }
@@ -83,7 +85,7 @@ NTSTATUS PortOpenSequence(PPORT_EXTENSION Extension) {
   AcquireBindingLock();
   NTSTATUS status = OpenUnderLock(Extension);
   ULONG caps = Extension->EndPointCaps;
-  BOOLEAN waitForCts = NT_SUCCESS(status) && TargetBound(Extension) &&
+  BOOLEAN waitForCts = NT_SUCCESS(status) && PipesReady(Extension) &&
                        (caps == 1 || caps == 2 || (caps == 3 && Extension->StatusPipe.CxPollPeriod >= 0));
   ReleaseBindingLock();
   if (!waitForCts) return status;

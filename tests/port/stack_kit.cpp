@@ -38,6 +38,11 @@ sim::DeviceNode* StackRig::AddPort() {
   return portNode_;
 }
 
+PDEVICE_OBJECT StackRig::PortDevice() const {
+  PDEVICE_OBJECT top = portNode_ ? portNode_->Top() : nullptr;
+  return top && top != portNode_->PhysicalDeviceObject() ? top : nullptr;
+}
+
 HANDLE StackRig::Open(DWORD flags) {
   return CreateFileW(u"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, flags);
 }
@@ -64,7 +69,7 @@ bool StackRig::WaitBound() {
 bool StackRig::WaitUnbound() {
   return RunUntil([&] {
     PPORT_EXTENSION port = Port();
-    return port && !port->TargetFileObject && !port->TargetDeviceObject && port->BusyCount == 0;
+    return !port || (!port->TargetFileObject && !port->TargetDeviceObject && port->BusyCount == 0);
   });
 }
 

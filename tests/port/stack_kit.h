@@ -41,8 +41,9 @@ class StackRig {
   pipetest::PipeRig& Pipe() { return pipe_; }
   sim::usb::SerialAdapter& Adapter() { return *pipe_.Adapter(); }
   sim::DeviceNode* PortNode() const { return portNode_; }
-  PDEVICE_OBJECT PortDevice() const { return portNode_ ? portNode_->Top() : nullptr; }
-  PPORT_EXTENSION Port() const { return PortExtension(PortDevice()); }
+  // The port's device object while the node has one (nullptr after a failed AddDevice).
+  PDEVICE_OBJECT PortDevice() const;
+  PPORT_EXTENSION Port() const { return PortDevice() ? PortExtension(PortDevice()) : nullptr; }
   PDRIVER_OBJECT PortDriver() { return Machine().Pnp().LoadedDriver(u"tolvane"); }
 
   // Adds the port's device node (done by the constructor unless told otherwise).

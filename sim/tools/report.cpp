@@ -19,6 +19,22 @@ void Log(const char* format, ...) {
   std::fflush(stdout);
 }
 
+namespace {
+int failures = 0;
+}  // namespace
+
+void Check(bool ok, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  Log("%s %s", ok ? "ok  " : "FAIL", text);
+  if (!ok) ++failures;
+}
+
+int Failures() { return failures; }
+
 void Heading(const std::string& title) { std::printf("\n== %s ==\n", title.c_str()); }
 
 void PrintTraceEvent(const sim::TraceEvent& event) {

@@ -14,6 +14,7 @@
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
+#include "sim/tools/portcheck.h"
 #include "sim/tools/report.h"
 #include "sim/win32/comm.h"
 #include "sim/usb/adapter.h"
@@ -26,19 +27,6 @@ extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 namespace simulator {
 
 namespace {
-
-int failures = 0;
-
-void Check(bool ok, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Check(bool ok, const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  Log("%s %s", ok ? "ok  " : "FAIL", text);
-  if (!ok) ++failures;
-}
 
 std::string Status(NTSTATUS status) { return sim::StatusName(status); }
 
@@ -389,6 +377,9 @@ int RunSelfCheck(const Options& options) {
     UsePipes(machine, *adapter, config && config->InterfaceInformation ? config->InterfaceInformation->NumberOfPipes : 0);
   }
 
+  Heading("merrow: the adapter pulled out");
+  if (adapterPort) UnplugPipeDevice(machine, *usb, adapterPort, pipe);
+
   Heading("tolvane: the port's device node");
   sim::RootDeviceConfig portConfig{u"ROOT\\PORTS\\0000",
                                    {u"ROOT\\TOLVANE"},
@@ -401,6 +392,10 @@ int RunSelfCheck(const Options& options) {
   if (port) {
     ShowPortNames(machine, u"COM7");
     UseComPort(u"\\\\.\\COM7");
+    Heading("tolvane bound to merrow");
+    adapterPort = UseBoundPort(machine, *usb, port, adapter);
+    Heading("tolvane: each device variant against an adapter that speaks it");
+    ShowDeviceVariants(machine, *usb);
   }
 
   Heading("Removal");
@@ -414,12 +409,12 @@ int RunSelfCheck(const Options& options) {
     Check(linkGone && machine.Reg().ValueNames(sim::kDeviceMapKey + u"\\SERIALCOMM").empty(),
           "removal took \\DosDevices\\COM7 and the SERIALCOMM entry away");
   }
-  if (adapterPort) UnplugPipeDevice(machine, *usb, adapterPort, pipe);
+  if (adapterPort) UnplugPipeDevice(machine, *usb, adapterPort, machine.Pnp().NodeOfPdo(usb->Pdo(adapterPort)));
   if (!options.pcap.empty()) Log("     USB capture: %llu records in %s", (unsigned long long)usb->CapturedRecords(), options.pcap.c_str());
   usb.reset();
   Summary(machine);
   sim::SetTraceSink({});
-  return failures;
+  return Failures();
 }
 
 }  // namespace simulator

@@ -1,0 +1,27 @@
+// The simulator's show of tolvane bound to merrow: the binding when the
+// adapter is plugged in, settings reaching the device as control messages,
+// text from the far end of the line, a modem-line change, the adapter pulled
+// out and plugged in again under the open port; then each device variant
+// against an adapter that speaks it.
+#pragma once
+
+#include <memory>
+
+#include "sim/kernel/machine.h"
+#include "sim/kernel/pnp.h"
+#include "sim/usb/adapter.h"
+#include "sim/usb/controller.h"
+
+namespace simulator {
+
+// Plugs `adapter` in for the port of `portNode` (COM7) and uses the bound
+// port. Returns the root-hub port the adapter is plugged into at the end (0
+// when it could not be plugged).
+int UseBoundPort(sim::Machine& machine, sim::usb::HostController& usb, sim::DeviceNode* portNode,
+                 const std::shared_ptr<sim::usb::SerialAdapter>& adapter);
+
+// EndPointCaps 0 to 3 (3 with and without a status pipe), each on a port of
+// its own bound to an adapter of that variant, added and removed in turn.
+void ShowDeviceVariants(sim::Machine& machine, sim::usb::HostController& usb);
+
+}  // namespace simulator

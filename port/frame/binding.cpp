@@ -155,15 +155,14 @@ NTSTATUS NTAPI InterfaceArrivalCallback(PVOID NotificationStructure, PVOID Conte
     return STATUS_SUCCESS;
   PDEVICE_OBJECT ports = ((PDRIVER_OBJECT)Context)->DeviceObject;
   AcquireBindingLock();
-  for (PDEVICE_OBJECT device = HolderOf(ports, notification->SymbolicLinkName) ? NULL : ports; device;
-       device = device->NextDevice) {
-    if (!Bindable(device, notification->SymbolicLinkName)) continue;
+  PDEVICE_OBJECT device = HolderOf(ports, notification->SymbolicLinkName) ? NULL : ports;
+  while (device && !Bindable(device, notification->SymbolicLinkName)) device = device->NextDevice;
+  if (device) {
     PPORT_EXTENSION extension = PortExtension(device);
     IncrementBusy(extension);
     extension->TargetDetached = FALSE;
     BindTarget(device, notification);
     DecrementBusy(extension);
-    break;
   }
   ReleaseBindingLock();
   return STATUS_SUCCESS;

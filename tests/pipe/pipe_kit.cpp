@@ -178,8 +178,9 @@ PipeRig::~PipeRig() {
   activeFilter = nullptr;
 }
 
-bool PipeRig::Plug() {
+bool PipeRig::Plug(bool wait) {
   if (!port_) port_ = usb_->Plug(adapter_, config_.faults);
+  if (!wait) return port_ != 0;
   machine_.Pnp().WaitIdle();
   sim::DeviceNode* node = Node();
   return node && node->State() == sim::NodeState::Started;

@@ -88,8 +88,9 @@ class PipeRig {
   PipeRig& operator=(const PipeRig&) = delete;
 
   // Plugs the adapter (if not plugged yet) and waits until the PnP manager has
-  // finished with it. Returns whether merrow's device started.
-  bool Plug();
+  // finished with it. Returns whether merrow's device started. Without
+  // `wait`, returns at once, with the PnP manager at work on the device.
+  bool Plug(bool wait = true);
   // Pulls the adapter out; merrow sees a surprise removal, then the removal
   // once the last handle is closed.
   void Unplug();

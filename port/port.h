@@ -210,9 +210,12 @@ typedef struct _PORT_EXTENSION {
   BOOLEAN DeviceReady;
   // 26. No pipe driver bound: TRUE from creation until a binding.
   BOOLEAN TargetDetached;
-  // 27. Requests of the port inside the pipe driver; IdleEvent is signalled exactly when BusyCount is 0.
+  // 27. Requests of the port inside the pipe driver; IdleEvent is signalled
+  // exactly when BusyCount is 0. BusyLock makes the count's change and the
+  // event's one step, so a count rising again cannot meet an event set late.
   volatile LONG BusyCount;
   KEVENT IdleEvent;
+  KSPIN_LOCK BusyLock;
   // 28. Uppercased TargetDevice text, terminated; set by AddDevice.
   WCHAR TargetMatch[TARGET_MATCH_CHARS];
   // 29. The target-device-change registration on TargetFileObject.

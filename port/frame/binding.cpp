@@ -97,7 +97,9 @@ void StartTarget(PDEVICE_OBJECT DeviceObject) {
   SynthesizeModemLines(extension, 0x03);
 }
 
-// In a system worker thread, holding the busy count BindTarget took.
+// In a system worker thread, holding the busy count BindTarget took. The
+// count goes last: a teardown waiting for it may delete the port (and the
+// driver unload) as soon as it is released.
 void NTAPI BindingWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PBINDING_WORK_CONTEXT context = (PBINDING_WORK_CONTEXT)Context;
   PPORT_EXTENSION extension = PortExtension(context->DeviceObject);
@@ -106,8 +108,8 @@ void NTAPI BindingWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     StartTarget(context->DeviceObject);
     ReleaseBindingLock();
   }
-  DecrementBusy(extension);
   FreeBindingWork(context);
+  DecrementBusy(extension);
 }
 
 // The port that holds the interface `LinkName` already: an interface is

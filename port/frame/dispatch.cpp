@@ -25,13 +25,20 @@ BOOLEAN PipesReady(PPORT_EXTENSION Extension) {
 }
 
 // Every request the port sends to the pipe driver runs between these two.
-// IdleEvent is signalled exactly when the count is 0.
+// IdleEvent is signalled exactly when the count is 0: the count and the event
+// change together under BusyLock. (Apart, a decrement to 0 could set the event
+// after an increment had cleared it, and a teardown would go ahead with a
+// request still to come.) Up to DISPATCH_LEVEL.
 void IncrementBusy(PPORT_EXTENSION Extension) {
+  KIRQL irql = KfAcquireSpinLock(&Extension->BusyLock);
   if (InterlockedIncrement(&Extension->BusyCount) == 1) KeClearEvent(&Extension->IdleEvent);
+  KfReleaseSpinLock(&Extension->BusyLock, irql);
 }
 
 void DecrementBusy(PPORT_EXTENSION Extension) {
+  KIRQL irql = KfAcquireSpinLock(&Extension->BusyLock);
   if (InterlockedDecrement(&Extension->BusyCount) == 0) KeSetEvent(&Extension->IdleEvent, IO_NO_INCREMENT, FALSE);
+  KfReleaseSpinLock(&Extension->BusyLock, irql);
 }
 
 // IRP_MJ_READ and IRP_MJ_WRITE: refused after removal, otherwise owned by

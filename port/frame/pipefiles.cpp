@@ -108,8 +108,8 @@ NTSTATUS QueryReceiveReadLength(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileOb
   if (!extension->Removed && !extension->SurpriseRemoved && !extension->TargetDetached && extension->TargetDeviceObject)
     status = SendTargetIoctl(extension, IOCTL_PIPE_GET_MAX_PACKET_SIZE, FileObject, NULL, 0, &packetSize,
                              sizeof packetSize);
-  DecrementBusy(extension);
   if (NT_SUCCESS(status) && packetSize != 0)
     *Length = packetSize < RECEIVE_BUFFER_SIZE ? packetSize : RECEIVE_BUFFER_SIZE;
+  DecrementBusy(extension);
   return status;
 }

@@ -112,6 +112,7 @@ void InitializeDefaults(PPORT_EXTENSION Extension) {
   Extension->TargetDetached = TRUE;
   Extension->BusyCount = 0;
   KeInitializeEvent(&Extension->IdleEvent, NotificationEvent, TRUE);
+  KeInitializeSpinLock(&Extension->BusyLock);
   KeInitializeEvent(&Extension->StatusEvent, NotificationEvent, FALSE);
 }
 

@@ -184,6 +184,14 @@ void ObjectManager::Reference(PVOID object) {
   ++it->second.pointerCount;
 }
 
+bool ObjectManager::DereferenceUnlessLast(PVOID object) {
+  std::lock_guard guard(mutex_);
+  auto it = objects_.find(object);
+  if (it == objects_.end() || it->second.pointerCount <= 1) return false;
+  --it->second.pointerCount;
+  return true;
+}
+
 void ObjectManager::Dereference(PVOID object) {
   ObjectHeader header;
   {

@@ -35,6 +35,8 @@ class ObjectManager {
 
   void Reference(PVOID object);
   void Dereference(PVOID object);
+  // Drops a reference unless it is the last one; returns whether it dropped it.
+  bool DereferenceUnlessLast(PVOID object);
   void AddHandle(PFILE_OBJECT file);
   // Drops a handle: the last one sends IRP_MJ_CLEANUP, then the handle's
   // reference goes, and with the last reference IRP_MJ_CLOSE.

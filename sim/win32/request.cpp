@@ -63,7 +63,14 @@ class Completion {
   }
 
  private:
+  // NT finishes a request in a kernel APC of the issuing thread, which drops
+  // the IRP's reference on the file before that thread's wait returns: an
+  // application that closes its handle once its request is done makes the
+  // last reference go, and the file closes at once. The reference is dropped
+  // first here for the same reason; only a last one (the handle was closed
+  // while the request was pending) goes after the waiters were woken.
   void Deliver() {
+    bool dropped = sim::CurrentMachine().Objects().DereferenceUnlessLast(file_);
     if (pending_ || !NT_ERROR(status_)) {
       if (overlapped_) {
         overlapped_->InternalHigh = information_;
@@ -75,12 +82,11 @@ class Completion {
         KeSetEvent(&file_->Event, boost_, FALSE);
       }
     }
-    DropIrpReference();
+    if (!dropped) DropIrpReference();
   }
 
-  // NT drops the IRP's reference in a kernel APC at APC_LEVEL, where a last
-  // dereference hands the close to a worker thread instead of re-entering the
-  // driver that is completing the request.
+  // A last dereference in NT's APC at APC_LEVEL hands the close to a worker
+  // thread instead of re-entering the driver that is completing the request.
   void DropIrpReference() {
     KIRQL irql = KeGetCurrentIrql();
     if (irql < APC_LEVEL) KeRaiseIrql(APC_LEVEL, &irql);

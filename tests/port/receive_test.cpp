@@ -118,7 +118,7 @@ TEST_F(Receive, AStalledInputPipeEndsTheLoopUntilThePortIsReopened) {
 
   CloseHandle(port_);
   port_ = rig_.Open();
-  ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+  ASSERT_NE(port_, INVALID_HANDLE_VALUE) << "the close of the first handle has not reached the port";
   ASSERT_TRUE(SetTimeouts(port_, MAXULONG, MAXULONG, 100));
   IoResult r = Read(port_, buffer, sizeof buffer);
   EXPECT_EQ(std::string((char*)buffer, r.bytes), "late");

@@ -84,7 +84,7 @@ inline NTSTATUS Park(PIRP irp, bool cancellable = true) {
 // every request it gets and succeeds create, cleanup and close.
 class Win32Test : public ::testing::Test {
  protected:
-  Win32Test() {
+  explicit Win32Test(sim::MachineOptions options = {}) : machine_(std::move(options)) {
     parking = &parked_;
     driver_ = testkit::LoadDriver(machine_, u"testdev");
     device_ = testkit::CreateDevice(driver_, behaviour_, u"\\Device\\Test");

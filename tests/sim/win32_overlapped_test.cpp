@@ -118,6 +118,30 @@ TEST_F(Win32Overlapped, RequestsOnOneOverlappedHandleRunSideBySide) {
   CloseHandle(file);
 }
 
+// NT finishes a request in the issuing thread before its wait returns, the
+// request's reference on the file included: a handle closed once the request
+// is seen done is the file's last reference, and the close reaches the
+// driver before CloseHandle returns, wherever the driver completed it.
+class Win32Fuzzed : public Win32Test {
+ protected:
+  Win32Fuzzed() : Win32Test({.delayFuzzSeed = 11}) {}  // widens the completer's window between wake and release
+};
+
+TEST_F(Win32Fuzzed, AHandleClosedOnceItsRequestIsDoneClosesTheFileAtOnce) {
+  On(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) { return Park(irp); });
+  for (int round = 0; round < 50; ++round) {
+    HANDLE file = Open(FILE_FLAG_OVERLAPPED);
+    OVERLAPPED overlapped = WithEvent();
+    EXPECT_FALSE(ReadFile(file, nullptr, 0, nullptr, &overlapped));
+    sim::Thread completer("completer", [&] { testkit::AsDriver(driver_, [&] { CompleteParked(STATUS_SUCCESS); }); });
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(file);
+    EXPECT_EQ(Seen().back(), IRP_MJ_CLOSE) << "round " << round;
+    completer.Join();
+    CloseHandle(overlapped.hEvent);
+  }
+}
+
 // --- Cancellation ----------------------------------------------------------
 
 TEST_F(Win32Cancel, CancelIoEndsTheRequestThroughTheCancelRoutine) {

@@ -95,7 +95,7 @@ void InitializePipeLoop(PPIPE_CONTEXT Pipe, PIO_COMPLETION_ROUTINE CompletionRou
 NTSTATUS StartPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe);
 void StopPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PKTIMER RetryTimer);
 NTSTATUS PostPipeRead(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PUCHAR Buffer, ULONG Length);
-void ReleasePipeRead(PIRP Irp);
+IO_STATUS_BLOCK ReleasePipeRead(PIRP Irp);
 void EndPipeLoop(PPIPE_CONTEXT Pipe, BOOLEAN Stop);
 void InitializeReceivePath(PPORT_EXTENSION Extension);
 void InitializeStatusPath(PPORT_EXTENSION Extension);

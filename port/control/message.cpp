@@ -10,6 +10,18 @@ namespace {
 const ULONG LongFormRates[9][2] = {{600, 0},   {1200, 1},  {2400, 2},  {4800, 3},  {9600, 4},
                                    {19200, 5}, {38400, 6}, {76800, 7}, {115200, 8}};
 
+// The port-state message "open", sent until it goes through, at most
+// `Attempts` times, a second apart.
+void SendPortOpenState(PPORT_EXTENSION Extension, ULONG Attempts) {
+  UCHAR portOpen[2] = {MSG_PORT_STATE, 0x01};
+  for (ULONG attempt = 1;; ++attempt) {
+    if (NT_SUCCESS(SendDeviceControl(Extension->DeviceObject, portOpen, sizeof portOpen)) || attempt >= Attempts) return;
+    LARGE_INTEGER second;
+    second.QuadPart = -10000000;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+  }
+}
+
 }  // namespace
 
 // Sends one message and waits for the pipe driver. Refused without sending
@@ -160,18 +172,6 @@ void PortCloseMessage(PPORT_EXTENSION Extension) {
   Extension->DeviceReady = FALSE;
   UCHAR portClosed[2] = {MSG_PORT_STATE, 0x00};
   SendDeviceControl(Extension->DeviceObject, portClosed, sizeof portClosed);
-}
-
-// The port-state message "open", sent until it goes through, at most
-// `Attempts` times, a second apart.
-static void SendPortOpenState(PPORT_EXTENSION Extension, ULONG Attempts) {
-  UCHAR portOpen[2] = {MSG_PORT_STATE, 0x01};
-  for (ULONG attempt = 1;; ++attempt) {
-    if (NT_SUCCESS(SendDeviceControl(Extension->DeviceObject, portOpen, sizeof portOpen)) || attempt >= Attempts) return;
-    LARGE_INTEGER second;
-    second.QuadPart = -10000000;
-    KeDelayExecutionThread(KernelMode, FALSE, &second);
-  }
 }
 
 // Brings the device of an open port into the state the port holds: at a

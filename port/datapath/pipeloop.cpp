@@ -110,14 +110,17 @@ void StopPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PKTIMER RetryTi
   SendPipeControl(Extension, IOCTL_PIPE_RESET_PIPE, Pipe);
 }
 
-// The request of a completed pipe read goes: its MDL, then the request.
-void ReleasePipeRead(PIRP Irp) {
+// The request of a completed pipe read goes (its MDL, then the request);
+// what it ended with stays.
+IO_STATUS_BLOCK ReleasePipeRead(PIRP Irp) {
+  IO_STATUS_BLOCK result = Irp->IoStatus;
   if (PMDL mdl = Irp->MdlAddress) {
     Irp->MdlAddress = NULL;
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
   }
   IoFreeIrp(Irp);
+  return result;
 }
 
 // Sends IOCTL_PIPE_ABORT_PIPE or IOCTL_PIPE_RESET_PIPE for one pipe and waits

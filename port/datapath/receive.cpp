@@ -43,12 +43,11 @@ void ContinueReceive(PPORT_EXTENSION Extension, LONGLONG RetryMilliseconds) {
 NTSTATUS NTAPI InputReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PPORT_EXTENSION extension = (PPORT_EXTENSION)Context;
   INPUT_PIPE_CONTEXT& pipe = extension->InputPipe;
-  NTSTATUS status = Irp->IoStatus.Status;
-  ULONG count = (ULONG)Irp->IoStatus.Information;
-  ReleasePipeRead(Irp);
-  if (!NT_SUCCESS(status)) {
+  IO_STATUS_BLOCK done = ReleasePipeRead(Irp);
+  if (!NT_SUCCESS(done.Status)) {
     EndPipeLoop(&pipe, FALSE);
   } else {
+    ULONG count = (ULONG)done.Information;
     pipe.ReceiveLastCount = pipe.ReceivePending = count < pipe.Length ? count : pipe.Length;
     if (pipe.ReceiveLastCount) {
       StorePending(extension);

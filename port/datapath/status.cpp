@@ -27,13 +27,11 @@ ULONG ModemEventsOf(ULONG Changed) {
 NTSTATUS NTAPI StatusReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PPORT_EXTENSION extension = (PPORT_EXTENSION)Context;
   STATUS_PIPE_CONTEXT& pipe = extension->StatusPipe;
-  NTSTATUS status = Irp->IoStatus.Status;
-  ULONG count = (ULONG)Irp->IoStatus.Information;
-  ReleasePipeRead(Irp);
-  if (!NT_SUCCESS(status)) {
+  IO_STATUS_BLOCK done = ReleasePipeRead(Irp);
+  if (!NT_SUCCESS(done.Status)) {
     EndPipeLoop(&pipe, FALSE);
   } else {
-    if (count) SetModemStatus(extension, pipe.StatusBytes[0]);
+    if (done.Information) SetModemStatus(extension, pipe.StatusBytes[0]);
     CompleteWaitIfSatisfied(extension->DeviceObject);
     PostPipeRead(extension, &pipe, pipe.Buffer, pipe.Length);
   }

@@ -88,9 +88,7 @@ void PortReleaseResources(PDEVICE_OBJECT DeviceObject) {
 
 // The teardown at IRP_MN_REMOVE_DEVICE, after the request went down. The
 // target is let go as at its own removal: the binding work and every request
-// of the port inside the pipe driver are waited for first. The device leaves
-// the driver's list under BindingLock, so an arrival walking the list never
-// meets a deleted port.
+// of the port inside the pipe driver are waited for first.
 void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   PortReleaseResources(DeviceObject);
@@ -103,8 +101,10 @@ void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Removal: new opens, reads, writes and flushes are refused from here; the
-// remove lock waits for AddDevice's hold and every open handle to go. Then
-// the request goes down and the port tears itself down.
+// remove lock waits for AddDevice's hold and any handle still open (the PnP
+// manager refuses an orderly removal while one is, and sends this after a
+// surprise removal once the last is closed). Then the request goes down and
+// the port tears itself down.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   if (!extension->Removed) {

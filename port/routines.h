@@ -106,6 +106,7 @@ NTSTATUS StopStatusPipe(PPORT_EXTENSION Extension);
 NTSTATUS SendPipeControl(PPORT_EXTENSION Extension, ULONG IoControlCode, PPIPE_CONTEXT Pipe);
 ULONG StoreReceivedBytes(PPORT_EXTENSION Extension, const UCHAR* Bytes, ULONG Count);
 void SetModemStatus(PPORT_EXTENSION Extension, UCHAR StatusByte);
+void SynthesizeModemLines(PPORT_EXTENSION Extension, UCHAR Lines);
 
 // Read requests (datapath/read.cpp).
 NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);

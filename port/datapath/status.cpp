@@ -63,6 +63,12 @@ NTSTATUS StopStatusPipe(PPORT_EXTENSION Extension) {
   return STATUS_SUCCESS;
 }
 
+// A device of variant 3 without a status pipe has no way to report its lines:
+// they are taken as up (0x03) while it is bound and down (0) once it is gone.
+void SynthesizeModemLines(PPORT_EXTENSION Extension, UCHAR Lines) {
+  if (Extension->EndPointCaps == 3 && Extension->StatusPipe.CxPollPeriod < 0) SetModemStatus(Extension, Lines);
+}
+
 // Applies a status byte: ModemStatus takes its lines, StatusEvent wakes an
 // open waiting for CTS, and each line that changed, on either edge, raises
 // its event in one call. Completes no wait itself. The value is exchanged

@@ -52,18 +52,18 @@ void NoteBinding(PPORT_EXTENSION Extension) {
   IoInvalidateDeviceState(Extension->PhysicalDeviceObject);
 }
 
-// A device of variant 3 without a status pipe has no way to report its lines:
-// they are taken as up while it is bound.
-void SynthesizeModemLines(PPORT_EXTENSION Extension, UCHAR Lines) {
-  if (Extension->EndPointCaps == 3 && Extension->StatusPipe.CxPollPeriod < 0) SetModemStatus(Extension, Lines);
+// The pipes are opened and the input pipe's packet size learnt; what fails
+// leaves the pipe closed or the read length as it was.
+void OpenTargetPipes(PPORT_EXTENSION Extension) {
+  PipeOpenClose(Extension, IRP_MJ_CREATE);
+  QueryReceiveReadLength(Extension->DeviceObject, &Extension->InputPipe.PipeFile, &Extension->InputPipe.Length);
 }
 
 // The port is open: the device is brought into the state the application
 // set, the pipes are opened and the data path starts afresh.
 void ResumeOpenPort(PPORT_EXTENSION Extension) {
   ReplayDeviceSettings(Extension, 1);
-  PipeOpenClose(Extension, IRP_MJ_CREATE);
-  QueryReceiveReadLength(Extension->DeviceObject, &Extension->InputPipe.PipeFile, &Extension->InputPipe.Length);
+  OpenTargetPipes(Extension);
   CancelReadRequests(Extension);
   StopTransmit(Extension);
   CancelWriteRequests(Extension);
@@ -92,8 +92,7 @@ void StartTarget(PDEVICE_OBJECT DeviceObject) {
     ResumeOpenPort(extension);
     return;
   }
-  PipeOpenClose(extension, IRP_MJ_CREATE);
-  QueryReceiveReadLength(DeviceObject, &extension->InputPipe.PipeFile, &extension->InputPipe.Length);
+  OpenTargetPipes(extension);
   SynthesizeModemLines(extension, 0x03);
 }
 

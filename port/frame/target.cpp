@@ -42,10 +42,8 @@ void TargetQueryRemove(PPORT_EXTENSION Extension) {
 void TargetRemoveComplete(PPORT_EXTENSION Extension) {
   AcquireBindingLock();
   Extension->TargetDetached = TRUE;
-  if (Extension->EndPointCaps == 3 && Extension->StatusPipe.CxPollPeriod < 0) {
-    SetModemStatus(Extension, 0);
-    CompleteWaitIfSatisfied(Extension->DeviceObject);
-  }
+  SynthesizeModemLines(Extension, 0);
+  CompleteWaitIfSatisfied(Extension->DeviceObject);
   ReleaseBindingLock();
   DetachTarget(Extension);
   EndBinding(Extension);

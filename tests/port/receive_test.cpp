@@ -60,7 +60,7 @@ TEST_F(Receive, AMegabyteThroughAFourKilobyteRingArrivesWholeAndInOrder) {
   std::vector<uint8_t> received;
   uint8_t chunk[1000];
   while (received.size() < stream.size()) {
-    IoResult r = Read(port_, chunk, sizeof chunk);
+    IoResult r = ReadPipe(port_, chunk, sizeof chunk);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     received.insert(received.end(), chunk, chunk + r.bytes);
     Sleep(5);
@@ -120,7 +120,7 @@ TEST_F(Receive, AStalledInputPipeEndsTheLoopUntilThePortIsReopened) {
   port_ = rig_.Open();
   ASSERT_NE(port_, INVALID_HANDLE_VALUE) << "the close of the first handle has not reached the port";
   ASSERT_TRUE(SetTimeouts(port_, MAXULONG, MAXULONG, 100));
-  IoResult r = Read(port_, buffer, sizeof buffer);
+  IoResult r = ReadPipe(port_, buffer, sizeof buffer);
   EXPECT_EQ(std::string((char*)buffer, r.bytes), "late");
 }
 

@@ -13,7 +13,7 @@ namespace {
 // stopped the loop (the next read starts it again).
 bool ReadSome(HANDLE port) {
   uint8_t buffer[16];
-  IoResult r = Read(port, buffer, sizeof buffer);
+  IoResult r = ReadPipe(port, buffer, sizeof buffer);
   if (r.status == STATUS_SUCCESS && r.bytes <= 10) return true;  // what came before an unplug may come after it
   std::fprintf(stderr, "read: 0x%08X, %u bytes\n", (unsigned)r.status, (unsigned)r.bytes);
   return false;

@@ -47,13 +47,7 @@ HANDLE StackRig::Open(DWORD flags) {
   return CreateFileW(u"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, flags);
 }
 
-bool StackRig::RunUntil(const std::function<bool()>& done) {
-  for (int ms = 0; ms < 5000; ++ms) {
-    if (done()) return true;
-    Sleep(1);
-  }
-  return done();
-}
+bool StackRig::RunUntil(const std::function<bool()>& done) { return pipetest::RunUntil(pipe_, done); }
 
 // Bound and settled: the pipes are open, and the busy count is down to the
 // binding's own hold and one read per running loop.
@@ -83,12 +77,6 @@ std::vector<std::vector<uint8_t>> StackRig::MessagesSince(size_t from) {
 void StackRig::AsPort(const std::function<void()>& body) {
   sim::FrameScope frame(PortDriver(), (const void*)&TolvaneDriverEntry, sim::FrameKind::Other);
   body();
-}
-
-IoResult Read(HANDLE port, void* buffer, DWORD length) {
-  DWORD done = 0xDEADBEEF;
-  BOOL ok = ReadFile(port, buffer, length, &done, nullptr);
-  return {ok ? STATUS_SUCCESS : LastNtStatus(), done};
 }
 
 PendingRead::PendingRead(HANDLE port, DWORD length) : port(port), buffer(length) {

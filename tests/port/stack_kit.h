@@ -49,7 +49,7 @@ class StackRig {
   // Adds the port's device node (done by the constructor unless told otherwise).
   sim::DeviceNode* AddPort();
   HANDLE Open(DWORD flags = 0);
-  // Lets the machine run until `done` holds (a few virtual seconds at most).
+  // Lets the machine run until `done` holds (a virtual second at most).
   bool RunUntil(const std::function<bool()>& done);
   // Until the binding work has opened the pipes and started what it starts,
   // or until the port let go of its target.
@@ -68,7 +68,7 @@ class StackRig {
 
 // A read or write as the application sees it.
 using pipetest::IoResult;
-IoResult Read(HANDLE port, void* buffer, DWORD length);
+using pipetest::ReadPipe;
 // An overlapped read started now; Finish waits for it.
 struct PendingRead {
   PendingRead(HANDLE port, DWORD length);

@@ -52,6 +52,11 @@ struct OneDevice {
   std::u16string path;
 };
 
+// A removal refused once the drivers were asked: the registrants hear of it
+// first and last.
+const Lines kRefusedAfterTheQuery = {"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
+                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"};
+
 std::optional<NTSTATUS> FailMinor(PIRP irp, UCHAR minor, NTSTATUS status) {
   if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != minor) return std::nullopt;
   irp->IoStatus.Status = status;
@@ -150,8 +155,7 @@ TEST(PnpRemoval, ADriverVetoCancelsTheRemoval) {
   ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
   test.log.Clear();
   EXPECT_FALSE(test.machine.Pnp().RemoveDevice(test.node));
-  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
-                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"}));
+  EXPECT_EQ(test.log.Lines(), kRefusedAfterTheQuery);
   EXPECT_EQ(test.node->State(), sim::NodeState::Started);
   test.client.Unregister();
   ObDereferenceObject(file);
@@ -248,8 +252,7 @@ TEST(PnpRemoval, AnApplicationsOpenHandleVetoesTheRemoval) {
   bool removed = test.machine.Pnp().RemoveDevice(test.node);
   std::string said = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(removed);
-  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
-                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"}));
+  EXPECT_EQ(test.log.Lines(), kRefusedAfterTheQuery);
   EXPECT_NE(said.find("vetoed: PNP_VetoOutstandingOpen, 1 file still open"), std::string::npos) << said;
   EXPECT_EQ(test.node->State(), sim::NodeState::Started);
   HANDLE another = test.OpenAsApplication();
@@ -272,8 +275,7 @@ TEST(PnpRemoval, ARegistrantThatKeepsItsFileOpenVetoesTheRemoval) {
   ASSERT_EQ(test.client.WatchTarget(file), STATUS_SUCCESS);
   test.log.Clear();
   EXPECT_FALSE(test.machine.Pnp().RemoveDevice(test.node));
-  EXPECT_EQ(test.log.Lines(), (Lines{"Client: query-remove", "Function: IRP_MN_QUERY_REMOVE_DEVICE",
-                                     "Function: IRP_MN_CANCEL_REMOVE_DEVICE", "Client: remove-cancelled"}));
+  EXPECT_EQ(test.log.Lines(), kRefusedAfterTheQuery);
   EXPECT_EQ(test.node->State(), sim::NodeState::Started);
 
   test.client.Unregister();

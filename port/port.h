@@ -112,12 +112,23 @@ typedef struct _STATUS_PIPE_CONTEXT : PIPE_CONTEXT {
   LONG CxPollPeriod;        // registry value; only its sign is used
 } STATUS_PIPE_CONTEXT;
 
-// The output pipe "\PIPE00": the write path.
+// The output pipe "\PIPE00": the write path. Here Stopped holds queued
+// writes back, PipeIdleEvent is signalled while no write is current, and
+// LoopLock and LoopActive are unused. The cancel spin lock guards Stopped and
+// every field from WritesHeld to SpentPipeWrites.
 typedef struct _OUTPUT_PIPE_CONTEXT : PIPE_CONTEXT {
-  KTIMER WriteTotalTimer;   // total timeout of CurrentWriteIrp
+  KTIMER WriteTotalTimer;      // total timeout of CurrentWriteIrp
   KDPC WriteTotalTimerDpc;
-  KEVENT TxDrainedEvent;    // notification; signalled while no write is in progress
-  ULONG TxRawDump;          // registry values, stored only
+  KDPC StartWriteDpc;          // sends a write that became current outside DispatchWrite
+  KEVENT TxDrainedEvent;       // notification; signalled while no write is in progress
+  BOOLEAN WritesHeld;          // stopped with writes queued: queue busy, no write current
+  BOOLEAN WriteCancelPending;  // the current write ends as cancelled, whatever its pipe write ends with
+  ULONG CurrentWriteNumber;    // counts the writes that became current
+  ULONG TimerWriteNumber;      // the write WriteTotalTimer was last set for
+  PIRP ImmediatePipeWrite;     // the pipe write of ImmediateCharIrp
+  ULONG PipeWriteCancels;      // callers inside IoCancelIrp on one of the port's pipe writes
+  LIST_ENTRY SpentPipeWrites;  // pipe writes that completed meanwhile; the last of them frees these
+  ULONG TxRawDump;             // registry values, stored only
   ULONG TxKickThreshold;
 } OUTPUT_PIPE_CONTEXT;
 

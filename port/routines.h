@@ -114,11 +114,24 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Extension);
 void CancelReadRequests(PPORT_EXTENSION Extension);
 void InitializeReadPath(PPORT_EXTENSION Extension);
 
-// Write requests, purge and flush (datapath/write.cpp, datapath/purge.cpp).
+// Write requests, the immediate character, purge and flush (datapath/write.cpp,
+// datapath/pipewrite.cpp, datapath/immediate.cpp, datapath/purge.cpp).
 void InitializeWritePath(PPORT_EXTENSION Extension);
 PIRP RecordedPipeWrite(PIRP WriteIrp);
 NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void CompleteWriteRequest(PPORT_EXTENSION Extension, PIRP Irp, NTSTATUS Status, ULONG_PTR Information,
+                          CCHAR Boost = IO_NO_INCREMENT);
+BOOLEAN TakeNextWrite(PPORT_EXTENSION Extension);
+void StartNextWrite(PPORT_EXTENSION Extension);
+void RaiseTransmitEmpty(PPORT_EXTENSION Extension);
+void InitializePipeWrites(PPORT_EXTENSION Extension);
+NTSTATUS BuildPipeWrite(PPORT_EXTENSION Extension, PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                        PIRP* PipeWrite);
+void FreePipeWrite(PIRP PipeWrite);
+void CancelPipeWrite(PPORT_EXTENSION Extension, PIRP PipeWrite);
+void ReleasePipeWrite(PPORT_EXTENSION Extension, PIRP PipeWrite);
 NTSTATUS SendImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void CancelImmediateChar(PPORT_EXTENSION Extension);
 void StopTransmit(PPORT_EXTENSION Extension);
 void AllowTransmit(PPORT_EXTENSION Extension);
 void CancelWriteRequests(PPORT_EXTENSION Extension);

@@ -116,16 +116,25 @@ Tick Uart::ByteDeparture(uint64_t index) const {
   return burstStart_ + (Tick)((bits * (uint64_t)kTicksPerSecond + baud - 1) / baud);
 }
 
+bool Uart::ClearToSend() const { return !line_.hardwareFlow || (inputs_ & kLineCts); }
+
 // Moves bytes from the transmit FIFO onto the wire: at once, or paced and
 // delivered to the far end in small groups as they finish leaving.
 void Uart::Pump() {
   if (pumping_) return;
-  bool cts = !line_.hardwareFlow || (inputs_ & kLineCts);
-  if (tx_.empty() || !cts) return;
+  if (tx_.empty() || !ClearToSend()) return;
   if (!pacing_ || !hooks_.now || !hooks_.schedule) {
-    std::vector<uint8_t> bytes(tx_.begin(), tx_.end());
-    tx_.clear();
-    Deliver(std::move(bytes));
+    // As on hardware, CTS is looked at before each character: with hardware
+    // flow the bytes go one at a time, so a far end (the loopback plug's own
+    // receive FIFO included) that drops CTS stops the very next one.
+    pumping_ = true;
+    while (!tx_.empty() && ClearToSend()) {
+      size_t n = line_.hardwareFlow ? 1 : tx_.size();
+      std::vector<uint8_t> bytes(tx_.begin(), tx_.begin() + (long)n);
+      tx_.erase(tx_.begin(), tx_.begin() + (long)n);
+      Deliver(std::move(bytes));
+    }
+    pumping_ = false;
     if (hooks_.transmitted) hooks_.transmitted();
     return;
   }

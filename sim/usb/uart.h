@@ -76,6 +76,7 @@ class Uart {
  private:
   enum class FarEnd { Loopback, NullModem, Script };
   bool EffectiveRts() const;
+  bool ClearToSend() const;
   void Pump();
   void Deliver(std::vector<uint8_t> bytes);
   void OutputsChanged();

@@ -149,6 +149,11 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
   return Control(file, IOCTL_SERIAL_PURGE, &mask, sizeof mask);
 }
 
+// One character sent ahead of any data waiting to go out.
+BOOL TransmitCommChar(HANDLE file, char character) {
+  return Control(file, IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1);
+}
+
 // The driver's error bits become the CE_* codes; its status the COMSTAT.
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
   SERIAL_STATUS serial{};

@@ -162,6 +162,7 @@ BOOL GetCommMask(HANDLE file, LPDWORD eventMask);
 // ERROR_IO_PENDING and writes the events into *eventMask when it completes.
 BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped);
 BOOL PurgeComm(HANDLE file, DWORD flags);
+BOOL TransmitCommChar(HANDLE file, char character);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
 BOOL EscapeCommFunction(HANDLE file, DWORD function);

@@ -104,8 +104,34 @@ std::vector<uint8_t> PendingRead::Bytes() {
   return std::vector<uint8_t>(buffer.begin(), buffer.begin() + (long)result.bytes);
 }
 
+PendingWrite::PendingWrite(HANDLE port, std::vector<uint8_t> bytes) : port(port), buffer(std::move(bytes)) {
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD done = 0;
+  BOOL ok = WriteFile(port, buffer.data(), (DWORD)buffer.size(), &done, &overlapped);
+  started = !ok && GetLastError() == ERROR_IO_PENDING;
+  if (!started) result = {ok ? STATUS_SUCCESS : LastNtStatus(), done};
+}
+
+PendingWrite::~PendingWrite() { CloseHandle(overlapped.hEvent); }
+
+bool PendingWrite::Done() { return !started || WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
+
+IoResult PendingWrite::Finish() {
+  if (!started) return result;
+  DWORD done = 0;
+  BOOL ok = GetOverlappedResult(port, &overlapped, &done, TRUE);
+  result = {ok ? STATUS_SUCCESS : (NTSTATUS)overlapped.Internal, done};
+  started = false;
+  return result;
+}
+
 bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) {
   COMMTIMEOUTS timeouts{interval, multiplier, constant, 0, 0};
+  return SetCommTimeouts(port, &timeouts);
+}
+
+bool SetWriteTimeouts(HANDLE port, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS timeouts{0, 0, 0, multiplier, constant};
   return SetCommTimeouts(port, &timeouts);
 }
 

@@ -84,7 +84,22 @@ struct PendingRead {
   IoResult result{STATUS_PENDING, 0};
 };
 
+// An overlapped write of `bytes` started now; Finish waits for it.
+struct PendingWrite {
+  PendingWrite(HANDLE port, std::vector<uint8_t> bytes);
+  ~PendingWrite();
+  bool Done();
+  IoResult Finish();
+
+  HANDLE port;
+  std::vector<uint8_t> buffer;
+  OVERLAPPED overlapped{};
+  bool started = false;
+  IoResult result{STATUS_PENDING, 0};
+};
+
 bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant);
+bool SetWriteTimeouts(HANDLE port, DWORD multiplier, DWORD constant);
 
 // The far end sending pieces of text at chosen times (milliseconds of the
 // machine's clock from construction), from a thread of its own.

@@ -175,6 +175,26 @@ TEST_F(Adapter, ReceiveFifoOverflowsWhenNobodyReads) {
   EXPECT_EQ(Read(p).size(), 32u);
 }
 
+TEST_F(Adapter, HardwareFlowThroughTheLoopbackPlugLosesNothingWhenTheHostReadsSlowly) {
+  AdapterConfig config;
+  config.receiveFifo = 64;
+  Plugged p = PlugAdapter(config);
+  ASSERT_EQ(Message(p, {0x01, 0x03}), STATUS_SUCCESS);  // RTS and DTR up
+  ASSERT_EQ(Message(p, {0x00, 0x44}), STATUS_SUCCESS);  // 8N1, hardware flow
+  std::vector<uint8_t> data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)i;
+  URB write = usbkit::BulkUrb(p.selected.pipes[0].PipeHandle, data.data(), (ULONG)data.size(), 0);
+  auto pendingWrite = usbkit::Send(p.top, &write);
+  std::vector<uint8_t> received;
+  while (received.size() < data.size()) {
+    std::vector<uint8_t> chunk = Read(p);
+    received.insert(received.end(), chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ(pendingWrite->Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(received, data);
+  EXPECT_EQ(p.adapter->Overruns(), 0u) << "CTS dropped by the full FIFO must stop the transmitter";
+}
+
 TEST_F(Adapter, PacingCarries11520BytesASecondAt115200Baud8N1) {
   AdapterConfig config;
   config.pacing = true;

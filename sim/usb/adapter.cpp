@@ -158,6 +158,7 @@ void SerialAdapter::BusReset() {
   std::lock_guard guard(ModelLock());
   portOpen_ = false;
   modemControl_ = 0;
+  uart_.ClearFifos();  // what it held is gone with the reset, not sent under the reset line settings
   uart_.SetOutputs(false, false, false);
   uart_.SetLine(LineSettings{});
   xon_ = 0x11;

@@ -70,6 +70,11 @@ void Uart::WireScript() {
   partner_ = nullptr;
 }
 
+void Uart::ClearFifos() {
+  tx_.clear();
+  rx_.clear();
+}
+
 void Uart::Transmit(std::span<const uint8_t> bytes) {
   tx_.insert(tx_.end(), bytes.begin(), bytes.end());
   Pump();

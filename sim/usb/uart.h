@@ -50,6 +50,8 @@ class Uart {
   void SetLine(const LineSettings& line);
   const LineSettings& Line() const { return line_; }
   void SetPacing(bool pacing) { pacing_ = pacing; }
+  // Empties both FIFOs, as a reset of the adapter does.
+  void ClearFifos();
 
   // The adapter's side.
   size_t TransmitRoom() const { return txCapacity_ - tx_.size(); }

@@ -5,11 +5,12 @@
 ARGS ?=
 OUT  := build/windows/out
 
-.PHONY: help run test windows bench clean
+.PHONY: help run test races windows bench clean
 
 help:
 	@echo "make run [ARGS='...']  build and run the simulator"
 	@echo "make test              every test, plain and under ASan+UBSan"
+	@echo "make races             the write path's races, 200 delay-fuzzer seeds each (not in CI)"
 	@echo "make windows           tolvane.sys, merrow.sys and INFs in $(OUT), import-checked"
 	@echo "make bench             benchmarks (release build)"
 	@echo "make clean             remove build/"
@@ -28,6 +29,13 @@ test:
 	cmake --preset sanitize >/dev/null
 	cmake --build --preset sanitize
 	ctest --preset sanitize
+
+# CI runs a few seeds of each race with the other tests; this runs 200.
+races:
+	scripts/deps.sh host
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target port_tests
+	WRITE_RACE_SEEDS=200 build/host/tests/port_tests --gtest_filter='WriteRaces.*'
 
 windows:
 	scripts/deps.sh windows

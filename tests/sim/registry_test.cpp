@@ -1,6 +1,7 @@
 // The registry as NT shows it to drivers: value information in its exact
 // layouts and statuses, access rights, the device map, and the text file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -183,7 +184,7 @@ TEST(RegistryFile, BadLinesAreReportedWithTheirNumbersAndGoodOnesStillLoad) {
 TEST(RegistryFile, SavesAndLoadsAFileAndReportsAnUnreadableOne) {
   sim::Machine machine;
   machine.Reg().SetValue(kKey, u"HasPluggedIn", sim::RegistryValue::Dword(1));
-  std::string path = ::testing::TempDir() + "registry_test.reg";
+  std::string path = ::testing::TempDir() + "registry_test_" + std::to_string(getpid()) + ".reg";
   std::string error;
   ASSERT_TRUE(machine.Reg().Save(path, &error)) << error;
   sim::Registry loaded;

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <unistd.h>
+
 #include "sim/usb/capture.h"
 #include "tests/usb/pcap_reader.h"
 #include "tests/usb/usbkit.h"
@@ -17,7 +19,12 @@ namespace {
 using sim::usb::SerialAdapter;
 using usbkit::PcapPacket;
 
-std::string TempPath(const char* name) { return ::testing::TempDir() + name; }
+// Each test runs as a process of its own, in parallel with the others: the
+// file is named after the test and the process.
+std::string TempPath(const char* name) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return ::testing::TempDir() + test->name() + "_" + std::to_string(getpid()) + "_" + name;
+}
 
 // The setup packet of a control SETUP record.
 struct SetupPacketSeen {
@@ -37,6 +44,7 @@ class Capture : public ::testing::Test {
     adapter = std::make_shared<SerialAdapter>();
     port = bus.Plug(adapter);
   }
+  ~Capture() override { std::remove(path.c_str()); }
   usbkit::PcapFile Read() {
     bus.controller->StopCapture();
     return usbkit::ReadPcap(path);

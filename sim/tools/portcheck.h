@@ -1,8 +1,9 @@
 // The simulator's show of tolvane bound to merrow: the binding when the
 // adapter is plugged in, settings reaching the device as control messages,
 // text from the far end of the line, a modem-line change, the adapter pulled
-// out and plugged in again under the open port; then each device variant
-// against an adapter that speaks it.
+// out and plugged in again under the open port; the write path
+// (writecheck.cpp); then each device variant against an adapter that speaks
+// it.
 #pragma once
 
 #include <memory>
@@ -19,6 +20,13 @@ namespace simulator {
 // when it could not be plugged).
 int UseBoundPort(sim::Machine& machine, sim::usb::HostController& usb, sim::DeviceNode* portNode,
                  const std::shared_ptr<sim::usb::SerialAdapter>& adapter);
+
+// The write path: 64 KB at the line rate through the loopback plug of a
+// variant-2 port of its own (COM8), then on COM7, bound to `adapter` with its
+// far end played here: the immediate character, transmit-empty, flush, purge,
+// a total timeout and a close with writes queued.
+void ShowWrites(sim::Machine& machine, sim::usb::HostController& usb, sim::DeviceNode* portNode,
+                sim::usb::SerialAdapter& adapter);
 
 // EndPointCaps 0 to 3 (3 with and without a status pipe), each on a port of
 // its own bound to an adapter of that variant, added and removed in turn.

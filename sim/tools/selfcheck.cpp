@@ -394,6 +394,8 @@ int RunSelfCheck(const Options& options) {
     UseComPort(u"\\\\.\\COM7");
     Heading("tolvane bound to merrow");
     adapterPort = UseBoundPort(machine, *usb, port, adapter);
+    Heading("tolvane: the write path");
+    ShowWrites(machine, *usb, port, *adapter);
     Heading("tolvane: each device variant against an adapter that speaks it");
     ShowDeviceVariants(machine, *usb);
   }

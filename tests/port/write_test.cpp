@@ -156,6 +156,45 @@ TEST_F(Writes, AFlushReturnsAtOnceWhenIdleAndOtherwiseWhenTheLastWriteIsThrough)
   EXPECT_EQ(second.Finish().bytes, 500u);
 }
 
+// A write whose issuer cancelled it before the port could set a cancel
+// routine would never be ended by that routine: the dispatch completes it at
+// once, rather than leaving it queued behind a stalled write.
+TEST_F(Writes, AWriteCancelledBeforeItsDispatchEndsThereUnsent) {
+  StallFarEnd();
+  PendingWrite stalled(port_, Pattern(1000));
+  ASSERT_TRUE(rig_.RunUntil([&] { return InFlight(); }));
+  static UCHAR bytes[10] = {1, 2, 3};
+  struct Outcome {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 1;
+  } outcome;
+  NTSTATUS returned = STATUS_PENDING;
+  rig_.AsPort([&] {
+    PIRP irp = IoAllocateIrp(rig_.PortDevice()->StackSize, FALSE);
+    irp->AssociatedIrp.SystemBuffer = bytes;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_WRITE;
+    next->Parameters.Write.Length = sizeof bytes;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+          *(Outcome*)context = {done->IoStatus.Status, done->IoStatus.Information};
+          IoFreeIrp(done);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &outcome, TRUE, TRUE, TRUE);
+    IoCancelIrp(irp);  // no cancel routine yet: this only marks it
+    returned = IofCallDriver(rig_.PortDevice(), irp);
+  });
+  EXPECT_EQ(returned, STATUS_CANCELLED);
+  EXPECT_EQ(outcome.status, STATUS_CANCELLED);
+  EXPECT_EQ(outcome.information, 0u);
+  EXPECT_EQ(OutQueue(port_), 1000u) << "only the stalled write counts";
+  ReleaseFarEnd();
+  EXPECT_EQ(stalled.Finish().bytes, 1000u);
+  EXPECT_EQ(FarEndTakes(1000).size(), 1000u) << "the cancelled write was sent";
+}
+
 TEST_F(Writes, AnUnboundPortSwallowsWritesAndRefusesEmptyOnes) {
   DWORD written = 0;
   EXPECT_FALSE(WriteFile(port_, "", 0, &written, nullptr));

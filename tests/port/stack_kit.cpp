@@ -79,19 +79,20 @@ void StackRig::AsPort(const std::function<void()>& body) {
   body();
 }
 
-PendingRead::PendingRead(HANDLE port, DWORD length) : port(port), buffer(length) {
+PendingIo::PendingIo(HANDLE port, std::vector<uint8_t> bytes, bool write) : port(port), buffer(std::move(bytes)) {
   overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD done = 0;
-  BOOL ok = ReadFile(port, buffer.data(), length, &done, &overlapped);
+  BOOL ok = write ? WriteFile(port, buffer.data(), (DWORD)buffer.size(), &done, &overlapped)
+                  : ReadFile(port, buffer.data(), (DWORD)buffer.size(), &done, &overlapped);
   started = !ok && GetLastError() == ERROR_IO_PENDING;
   if (!started) result = {ok ? STATUS_SUCCESS : LastNtStatus(), done};
 }
 
-PendingRead::~PendingRead() { CloseHandle(overlapped.hEvent); }
+PendingIo::~PendingIo() { CloseHandle(overlapped.hEvent); }
 
-bool PendingRead::Done() { return WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
+bool PendingIo::Done() { return !started || WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
 
-IoResult PendingRead::Finish() {
+IoResult PendingIo::Finish() {
   if (!started) return result;
   DWORD done = 0;
   BOOL ok = GetOverlappedResult(port, &overlapped, &done, TRUE);
@@ -102,27 +103,6 @@ IoResult PendingRead::Finish() {
 
 std::vector<uint8_t> PendingRead::Bytes() {
   return std::vector<uint8_t>(buffer.begin(), buffer.begin() + (long)result.bytes);
-}
-
-PendingWrite::PendingWrite(HANDLE port, std::vector<uint8_t> bytes) : port(port), buffer(std::move(bytes)) {
-  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  DWORD done = 0;
-  BOOL ok = WriteFile(port, buffer.data(), (DWORD)buffer.size(), &done, &overlapped);
-  started = !ok && GetLastError() == ERROR_IO_PENDING;
-  if (!started) result = {ok ? STATUS_SUCCESS : LastNtStatus(), done};
-}
-
-PendingWrite::~PendingWrite() { CloseHandle(overlapped.hEvent); }
-
-bool PendingWrite::Done() { return !started || WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
-
-IoResult PendingWrite::Finish() {
-  if (!started) return result;
-  DWORD done = 0;
-  BOOL ok = GetOverlappedResult(port, &overlapped, &done, TRUE);
-  result = {ok ? STATUS_SUCCESS : (NTSTATUS)overlapped.Internal, done};
-  started = false;
-  return result;
 }
 
 bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) {

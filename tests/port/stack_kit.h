@@ -69,13 +69,14 @@ class StackRig {
 // A read or write as the application sees it.
 using pipetest::IoResult;
 using pipetest::ReadPipe;
-// An overlapped read started now; Finish waits for it.
-struct PendingRead {
-  PendingRead(HANDLE port, DWORD length);
-  ~PendingRead();
+// An overlapped read or write started at construction; Finish waits for it.
+struct PendingIo {
+  PendingIo(HANDLE port, std::vector<uint8_t> buffer, bool write);
+  ~PendingIo();
+  PendingIo(const PendingIo&) = delete;
+  PendingIo& operator=(const PendingIo&) = delete;
   bool Done();
   IoResult Finish();
-  std::vector<uint8_t> Bytes();  // what Finish delivered
 
   HANDLE port;
   std::vector<uint8_t> buffer;
@@ -84,18 +85,13 @@ struct PendingRead {
   IoResult result{STATUS_PENDING, 0};
 };
 
-// An overlapped write of `bytes` started now; Finish waits for it.
-struct PendingWrite {
-  PendingWrite(HANDLE port, std::vector<uint8_t> bytes);
-  ~PendingWrite();
-  bool Done();
-  IoResult Finish();
+struct PendingRead : PendingIo {
+  PendingRead(HANDLE port, DWORD length) : PendingIo(port, std::vector<uint8_t>(length), false) {}
+  std::vector<uint8_t> Bytes();  // what Finish delivered
+};
 
-  HANDLE port;
-  std::vector<uint8_t> buffer;
-  OVERLAPPED overlapped{};
-  bool started = false;
-  IoResult result{STATUS_PENDING, 0};
+struct PendingWrite : PendingIo {
+  PendingWrite(HANDLE port, std::vector<uint8_t> bytes) : PendingIo(port, std::move(bytes), true) {}
 };
 
 bool SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant);

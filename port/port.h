@@ -233,6 +233,9 @@ typedef struct _PORT_EXTENSION {
   PVOID TargetNotificationEntry;
   // 30. Set at every modem-status update; the open waits on it.
   KEVENT StatusEvent;
+  // 31. The data path was stopped for a system sleep; the wake brings it
+  // back. Set under BindingLock by the preparation, cleared by the resume.
+  BOOLEAN SleepPrepared;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject) {

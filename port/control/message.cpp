@@ -10,15 +10,24 @@ namespace {
 const ULONG LongFormRates[9][2] = {{600, 0},   {1200, 1},  {2400, 2},  {4800, 3},  {9600, 4},
                                    {19200, 5}, {38400, 6}, {76800, 7}, {115200, 8}};
 
+BOOLEAN PortCanStillSend(PPORT_EXTENSION Extension) {
+  return TargetBound(Extension) && Extension->PortOpen && !Extension->Removed && !Extension->SurpriseRemoved;
+}
+
 // The port-state message "open", sent until it goes through, at most
-// `Attempts` times, a second apart.
+// `Attempts` times, a second apart. The attempts end early once the target
+// goes or the port is closed or removed: a teardown waiting for the port's
+// requests then waits a tenth of a second at most.
 void SendPortOpenState(PPORT_EXTENSION Extension, ULONG Attempts) {
   UCHAR portOpen[2] = {MSG_PORT_STATE, 0x01};
+  LARGE_INTEGER tenth;
+  tenth.QuadPart = -1000000;
   for (ULONG attempt = 1;; ++attempt) {
     if (NT_SUCCESS(SendDeviceControl(Extension->DeviceObject, portOpen, sizeof portOpen)) || attempt >= Attempts) return;
-    LARGE_INTEGER second;
-    second.QuadPart = -10000000;
-    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    for (int wait = 0; wait < 10; ++wait) {
+      if (!PortCanStillSend(Extension)) return;
+      KeDelayExecutionThread(KernelMode, FALSE, &tenth);
+    }
   }
 }
 

@@ -96,10 +96,16 @@ NTSTATUS GetStats(PPORT_EXTENSION Extension, PIRP Irp) {
 
 }  // namespace
 
-// CommStatus starts afresh: no errors, no queue counts (a target was bound or went).
+// CommStatus starts afresh (a target was bound or went, the system woke): no
+// errors, no hold reasons, no end-of-file. The output queue count and the
+// immediate character's flag stay: they describe requests the port still
+// holds, and fall when those complete.
 void ClearCommStatus(PPORT_EXTENSION Extension) {
   KIRQL irql = KfAcquireSpinLock(&Extension->CommStatusLock);
-  RtlZeroMemory(&Extension->CommStatus, sizeof(SERIAL_STATUS));
+  SERIAL_STATUS kept = {};
+  kept.AmountInOutQueue = Extension->CommStatus.AmountInOutQueue;
+  kept.WaitForImmediate = Extension->CommStatus.WaitForImmediate;
+  Extension->CommStatus = kept;
   KfReleaseSpinLock(&Extension->CommStatusLock, irql);
 }
 

@@ -52,6 +52,9 @@ void StopTransmit(PPORT_EXTENSION Extension) {
   if (unsent) CompleteWriteRequest(Extension, unsent, STATUS_CANCELLED, 0);
   if (drained) RaiseTransmitEmpty(Extension);
   KeWaitForSingleObject(&Extension->OutputPipe.PipeIdleEvent, Executive, KernelMode, FALSE, NULL);
+  // The last write's completion cancelled its timer; a DPC of that timer
+  // still queued would find nothing to do, but must not outlive a removal.
+  KeRemoveQueueDpc(&Extension->OutputPipe.WriteTotalTimerDpc);
   RingReset(&Extension->TxRing);
   KeSetEvent(&Extension->OutputPipe.TxDrainedEvent, IO_NO_INCREMENT, FALSE);
 }

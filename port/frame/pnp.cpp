@@ -6,9 +6,9 @@
 namespace {
 
 // Forward-and-wait: the request comes back to the port once the lower
-// drivers completed it.
+// drivers completed it. It is not marked pending here: the dispatch routine
+// waits for it and completes it itself, returning the final status.
 NTSTATUS NTAPI ForwardComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -34,8 +34,10 @@ void ClearErrors(PPORT_EXTENSION Extension) {
   KfReleaseSpinLock(&Extension->CommStatusLock, irql);
 }
 
-// The bus starts the device first; the port then names itself. The request
-// completes with the naming's status.
+// The bus starts the device first; the port then names itself, and the
+// request completes with the naming's status. A start the lower drivers
+// failed completes with their failure: the port is not named, and the Plug
+// and Play manager removes it.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   KEVENT event;
@@ -44,8 +46,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoSetCompletionRoutine(Irp, ForwardComplete, &event, TRUE, TRUE, TRUE);
   NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, Irp);
   if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-  if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) ChangeState(extension, PortStarted);
-  status = CreatePortName(DeviceObject);
+  if (NT_SUCCESS(status)) status = Irp->IoStatus.Status;
+  if (NT_SUCCESS(status)) {
+    ChangeState(extension, PortStarted);
+    status = CreatePortName(DeviceObject);
+  }
   Irp->IoStatus.Status = status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
   return status;

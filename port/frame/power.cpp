@@ -1,9 +1,173 @@
-// tolvane: IRP_MJ_POWER. The port keeps no power state of its own: every
-// power request goes down the port's stack.
+// tolvane: IRP_MJ_POWER. The port keeps no device power state of its own and
+// never fails a power request it can honour. Before the system sleeps it
+// stops its data path (the pipe reads and the write path; the pipes stay
+// open and pending reads stay queued); once the system works again, a work
+// item powers the target up, brings the device back into its open state and
+// restarts the data path, without the application reopening the port.
 #include "port/routines.h"
 
-NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+namespace {
+
+typedef struct _RESUME_WORK_CONTEXT {
+  PIO_WORKITEM WorkItem;
+} RESUME_WORK_CONTEXT, *PRESUME_WORK_CONTEXT;
+
+IO_COMPLETION_ROUTINE PortSystemPowerComplete;
+IO_WORKITEM_ROUTINE PortResumeWork;
+REQUEST_POWER_COMPLETE TargetPowerComplete;
+
+NTSTATUS PassDown(PPORT_EXTENSION Extension, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
+// The data path stops before a sleep. Under BindingLock, so that a binding,
+// an open or a close finds it either running or stopped. Received bytes stay
+// in the ring for the reads after the wake; writes are ended (with the bytes
+// that went out) rather than left to a device that is about to lose power.
+// PASSIVE_LEVEL: the loops' stops wait.
+void PortPrepareSleep(PDEVICE_OBJECT DeviceObject, SYSTEM_POWER_STATE State) {
+  if (State <= PowerSystemWorking) return;
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  AcquireBindingLock();
+  StopReceive(extension);
+  StopStatusPipe(extension);
+  extension->DeviceReady = FALSE;
+  StopTransmit(extension);
+  CancelWriteRequests(extension);
+  ResetTransmit(extension);
+  extension->SleepPrepared = TRUE;
+  ReleaseBindingLock();
+}
+
+void NTAPI TargetPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK) {
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+}
+
+// Asks for the target device in D0 and waits until the pipe driver has
+// powered it up, so the replay that follows reaches a device that is awake.
+// The target's file object is referenced meanwhile: a removal of the target
+// cannot delete its device under the request.
+void PowerUpTarget(PPORT_EXTENSION Extension) {
+  AcquireBindingLock();
+  PDEVICE_OBJECT target = TargetBound(Extension) ? Extension->TargetDeviceObject : NULL;
+  PFILE_OBJECT file = target ? Extension->TargetFileObject : NULL;
+  if (file) ObReferenceObject(file);
+  ReleaseBindingLock();
+  if (!file) return;
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  POWER_STATE state;
+  state.DeviceState = PowerDeviceD0;
+  if (PoRequestPowerIrp(target, IRP_MN_SET_POWER, state, TargetPowerComplete, &event, NULL) == STATUS_PENDING)
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+  ObDereferenceObject(file);
+}
+
+BOOLEAN ResumeWanted(PPORT_EXTENSION Extension) {
+  return TargetBound(Extension) && Extension->PortOpen && !Extension->Removed && !Extension->SurpriseRemoved;
+}
+
+// The device is brought back into its open state (outside BindingLock: the
+// port-state message may be tried for ten seconds, and a target teardown
+// must not wait for that lock meanwhile), then the data path restarts under
+// it, if the port is still open on a bound target.
+void ResumeAfterSleep(PPORT_EXTENSION Extension) {
+  if (!ResumeWanted(Extension)) return;
+  ReplayDeviceSettings(Extension, 10);
+  AcquireBindingLock();
+  if (ResumeWanted(Extension)) {
+    StartReceive(Extension);
+    StartStatusPipe(Extension);
+    AllowTransmit(Extension);
+    ClearCommStatus(Extension);
+    RaiseTransmitEmpty(Extension);
+  }
+  ReleaseBindingLock();
+}
+
+void NTAPI PortResumeWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  PRESUME_WORK_CONTEXT context = (PRESUME_WORK_CONTEXT)Context;
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  AcquireBindingLock();
+  extension->SleepPrepared = FALSE;
+  ReleaseBindingLock();
+  PowerUpTarget(extension);
+  ResumeAfterSleep(extension);
+  IoFreeWorkItem(context->WorkItem);
+  ExFreePoolWithTag(context, PORT_POOL_TAG);
+  DecrementBusy(extension);
+}
+
+// Queues PortResumeWork, holding a busy count until it has run, so that a
+// target teardown waits for it. Without memory for it the data path stays
+// stopped until the port is reopened.
+void QueueResumeWork(PDEVICE_OBJECT DeviceObject) {
+  PRESUME_WORK_CONTEXT context =
+      (PRESUME_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(RESUME_WORK_CONTEXT), PORT_POOL_TAG);
+  if (!context) return;
+  context->WorkItem = IoAllocateWorkItem(DeviceObject);
+  if (!context->WorkItem) {
+    ExFreePoolWithTag(context, PORT_POOL_TAG);
+    return;
+  }
+  IncrementBusy(PortExtension(DeviceObject));
+  IoQueueWorkItem(context->WorkItem, PortResumeWork, DelayedWorkQueue, context);
+}
+
+// A system set-power request came back up. The wake to the working state
+// after a sleep the port prepared for (or one another driver vetoed) queues
+// the resume. Up to DISPATCH_LEVEL.
+NTSTATUS NTAPI PortSystemPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Context;
+  PPORT_EXTENSION extension = PortExtension(deviceObject);
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  IncrementBusy(extension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (stack->Parameters.Power.State.SystemState == PowerSystemWorking && extension->SleepPrepared &&
+      extension->TargetDeviceObject)
+    QueueResumeWork(deviceObject);
+  DecrementBusy(extension);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  // A sleep the port was not asked about first is prepared for here.
+  if (!PortExtension(DeviceObject)->SleepPrepared)
+    PortPrepareSleep(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, PortSystemPowerComplete, DeviceObject, TRUE, TRUE, TRUE);
+  PoStartNextPowerIrp(Irp);
   return PoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
+}
+
+}  // namespace
+
+// Power requests reach the port at PASSIVE_LEVEL while its stack is
+// power-pagable. On a stack that is not, they come at DISPATCH_LEVEL, where
+// the port cannot stop its data path: it refuses the sleep, loudly, rather
+// than wait there.
+NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (stack->Parameters.Power.Type != SystemPowerState) return PassDown(extension, Irp);
+  SYSTEM_POWER_STATE state = stack->Parameters.Power.State.SystemState;
+  BOOLEAN sleep = state > PowerSystemWorking;
+  if (sleep && KeGetCurrentIrql() > PASSIVE_LEVEL && stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    DbgPrint("tolvane: system power query at IRQL %d: the port's stack is not power-pagable; sleep refused\n",
+             KeGetCurrentIrql());
+    PoStartNextPowerIrp(Irp);
+    return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+  }
+  switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_POWER:
+      PortPrepareSleep(DeviceObject, state);
+      return PassDown(extension, Irp);
+    case IRP_MN_SET_POWER:
+      if (sleep && KeGetCurrentIrql() > PASSIVE_LEVEL) return PassDown(extension, Irp);
+      return SystemSetPower(DeviceObject, Irp);
+    default:
+      return PassDown(extension, Irp);
+  }
 }

@@ -17,6 +17,7 @@ StackRig::StackRig(StackConfig config, sim::MachineOptions options)
   if (config_.farEndScript) Adapter().WireScript();
   Machine().Pnp().AddService({u"tolvane", TolvaneDriverEntry});
   Machine().Pnp().Bind({porttest::kHardwareId, u"tolvane"});
+  if (config_.beforePort) config_.beforePort(Machine());
   AddPort();
   if (config_.portFirst && config_.pipe.plug) pipe_.Plug();
 }

@@ -28,6 +28,7 @@ struct StackConfig {
   pipetest::PipeConfig pipe;                       // the adapter, its faults, merrow's values
   bool portFirst = false;                          // add the port before the adapter is plugged
   bool farEndScript = true;                        // the test plays the far end (else the loopback plug)
+  std::function<void(sim::Machine&)> beforePort;   // runs before the port's device node is added
 };
 
 class StackRig {

@@ -157,10 +157,24 @@ NTSTATUS Files(PDEVICE_OBJECT device, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
+// Power requests go down, except a system query the script refuses.
+NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp) {
+  Extension& ext = Ext(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PoStartNextPowerIrp(irp);
+  if (stack->MinorFunction == IRP_MN_QUERY_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+      !NT_SUCCESS(ext.script->systemQueryAnswer))
+    return Complete(irp, ext.script->systemQueryAnswer);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(ext.lower, irp);
+}
+
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_PNP:
       return Pnp(device, irp);
+    case IRP_MJ_POWER:
+      return Power(device, irp);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:

@@ -54,6 +54,7 @@ struct Script {
   bool leaveInitializing = false;          // AddDevice forgets to clear DO_DEVICE_INITIALIZING
   bool keepDeviceAtRemove = false;         // detaches at IRP_MN_REMOVE_DEVICE but does not delete
   PNP_DEVICE_STATE deviceState = 0;        // added to IRP_MN_QUERY_PNP_DEVICE_STATE's answer
+  NTSTATUS systemQueryAnswer = STATUS_SUCCESS;  // a failure vetoes system sleeps at IRP_MN_QUERY_POWER
 
   // What the driver saw.
   std::atomic<int> entries{0};

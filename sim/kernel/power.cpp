@@ -143,6 +143,18 @@ void PowerManager::Wake() {
   impl_->state = PowerSystemWorking;
 }
 
+NTSTATUS PowerManager::SendSystemRequestForTest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state) {
+  RequireIrqlPassive("the power manager's request");
+  TransitionScope transition(&impl_->transitionFree);
+  ULONG context;
+  {
+    std::lock_guard guard(impl_->mutex);
+    context = ++impl_->transitions;
+  }
+  POWER_ACTION action = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+  return SendSystemIrp(pdo, minor, state, action, context);
+}
+
 SYSTEM_POWER_STATE PowerManager::SystemState() const {
   std::lock_guard guard(impl_->mutex);
   return impl_->state;

@@ -41,6 +41,12 @@ class PowerManager {
   // What the power IRP routines keep per device and per IRP (sim/kernel/powerirp.h).
   PowerRecords& Records();
 
+  // For tests of drivers facing power requests out of the usual order: sends
+  // one system power request (IRP_MN_QUERY_POWER or IRP_MN_SET_POWER for
+  // `state`) to the stack of `pdo` alone, as the power manager would, and
+  // returns its status. The system state the manager keeps does not change.
+  NTSTATUS SendSystemRequestForTest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state);
+
   // For tests of stacks built without the Plug and Play manager: Sleep and
   // Wake walk these PDOs' stacks (parents before children) instead of the
   // device nodes.

@@ -259,6 +259,57 @@ TEST(PortFaults, AnInterfaceThatCannotBeRegisteredFailsAddDeviceWithNothingLeftA
   EXPECT_TRUE(rig.Machine().Notify().EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
 }
 
+// A lower filter that fails the start: the port's start fails with it, and
+// the port is not named (no COM7 link), so the Plug and Play manager removes it.
+TEST(PortStart, AStartTheLowerDriverFailsFailsThePort) {
+  pnpkit::Script filter;
+  pnpkit::Log log;
+  filter.onPnp = [](PDEVICE_OBJECT, PIRP irp) -> std::optional<NTSTATUS> {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_START_DEVICE) return std::nullopt;
+    irp->IoStatus.Status = STATUS_DEVICE_REMOVED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_DEVICE_REMOVED;
+  };
+  PortRig rig({.lowerFilters = {u"Failer"},
+               .beforeAdd = [&](sim::Machine& machine) { pnpkit::Install(machine, u"Failer", filter, log); }});
+  EXPECT_NE(rig.Node()->State(), sim::NodeState::Started);
+  for (const auto& [link, target] : rig.Machine().Objects().Links())
+    EXPECT_NE(sim::Upcase(link), u"\\??\\COM7") << "a port whose start failed was named";
+  EXPECT_EQ(rig.Driver(), nullptr) << "tolvane unloaded with nothing left";
+}
+
+// A lower filter that completes the start later, from another thread: the
+// port waits for it, then starts and names itself; the verifier checks that
+// the pending rules hold on the way.
+TEST(PortStart, AStartTheLowerDriverPendsIsWaitedFor) {
+  pnpkit::Script filter;
+  pnpkit::Log log;
+  std::unique_ptr<sim::Thread> finisher;
+  PDEVICE_OBJECT pdo = nullptr;
+  filter.onAdded = [&](PDEVICE_OBJECT, PDEVICE_OBJECT below) { pdo = below; };
+  filter.onPnp = [&](PDEVICE_OBJECT device, PIRP irp) -> std::optional<NTSTATUS> {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_START_DEVICE) return std::nullopt;
+    IoMarkIrpPending(irp);
+    PDRIVER_OBJECT driver = device->DriverObject;
+    finisher = std::make_unique<sim::Thread>("finisher", [=] {
+      Sleep(20);
+      pnpkit::AtIrql(driver, PASSIVE_LEVEL, [&] {
+        IoCopyCurrentIrpStackLocationToNext(irp);  // the copy leaves this location's pending mark behind
+        IofCallDriver(pdo, irp);
+      });
+    });
+    return STATUS_PENDING;
+  };
+  PortRig rig({.lowerFilters = {u"Pender"},
+               .beforeAdd = [&](sim::Machine& machine) { pnpkit::Install(machine, u"Pender", filter, log); }});
+  finisher->Join();
+  EXPECT_EQ(rig.Node()->State(), sim::NodeState::Started);
+  EXPECT_EQ(rig.Extension()->PnpState, (ULONG)PortStarted);
+  HANDLE port = rig.Open();
+  EXPECT_NE(port, INVALID_HANDLE_VALUE);
+  CloseHandle(port);
+}
+
 // A port's whole life with each of tolvane's allocation sites failing once in
 // turn: creation, start, open, settings, a queue size, a wait, close and
 // removal. Every run must end without a crash, a verifier stop or a leak.

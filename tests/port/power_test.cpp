@@ -124,6 +124,35 @@ TEST_F(Power, AnUnplugDuringTheSleepLeavesTheHandleToTheReplug) {
   EXPECT_EQ(again.Finish().bytes, 4u);
 }
 
+TEST_F(Power, RequestsOutOfTheUsualOrderLeaveThePortWorking) {
+  PDEVICE_OBJECT pdo = rig_.PortNode()->PhysicalDeviceObject();
+  auto send = [&](UCHAR minor, SYSTEM_POWER_STATE state) { return Manager().SendSystemRequestForTest(pdo, minor, state); };
+  auto works = [&](const std::string& text) {
+    PendingRead read(port_, (DWORD)text.size());
+    FarEndSends(text);
+    PendingWrite write(port_, Text(text));
+    return read.Finish().bytes == text.size() && write.Finish().bytes == text.size() && FarEndTakes(text.size()) == Text(text);
+  };
+  size_t messages = rig_.Adapter().Messages().size();
+  EXPECT_EQ(send(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+  Sleep(100);
+  EXPECT_EQ(rig_.Adapter().Messages().size(), messages) << "a wake without a sleep replays nothing";
+  EXPECT_TRUE(works("one"));
+
+  EXPECT_EQ(send(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(send(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS) << "a second query";
+  EXPECT_TRUE(rig_.Port()->SleepPrepared);
+  EXPECT_EQ(send(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+  ASSERT_TRUE(Resumed());
+  EXPECT_TRUE(works("two"));
+
+  EXPECT_EQ(send(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS) << "a sleep nobody asked about first";
+  EXPECT_TRUE(rig_.Port()->SleepPrepared && !rig_.Port()->InputPipe.LoopActive) << "prepared for at the set";
+  EXPECT_EQ(send(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+  ASSERT_TRUE(Resumed());
+  EXPECT_TRUE(works("three"));
+}
+
 // Another root device refuses the sleep after the port agreed and stopped
 // its data path; the power manager then sets the working state again.
 StackConfig WithVetoingDevice(pnpkit::Script& vetoer, pnpkit::Log& log) {

@@ -10,7 +10,7 @@ OUT  := build/windows/out
 help:
 	@echo "make run [ARGS='...']  build and run the simulator"
 	@echo "make test              every test, plain and under ASan+UBSan"
-	@echo "make races             the write path's races, 200 delay-fuzzer seeds each (not in CI)"
+	@echo "make races             the port's races, 200 delay-fuzzer seeds each (not in CI)"
 	@echo "make windows           tolvane.sys, merrow.sys and INFs in $(OUT), import-checked"
 	@echo "make bench             benchmarks (release build)"
 	@echo "make clean             remove build/"
@@ -35,7 +35,7 @@ races:
 	scripts/deps.sh host
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target port_tests
-	WRITE_RACE_SEEDS=200 build/host/tests/port_tests --gtest_filter='WriteRaces.*'
+	RACE_SEEDS=200 build/host/tests/port_tests --gtest_filter='*Races.*'
 
 windows:
 	scripts/deps.sh windows

@@ -5,7 +5,7 @@
 // every write ended exactly once (the verifier stops on a second completion,
 // the hang detector on none), the byte counts the writes reported are what
 // the far end received, the output queue count is 0, and the port writes
-// again. WRITE_RACE_SEEDS sets the number of seeds per race (CI runs a few;
+// again. RACE_SEEDS sets the number of seeds per race (CI runs a few;
 // `make races` runs 200).
 #include <cstdlib>
 
@@ -15,7 +15,7 @@ namespace stacktest {
 namespace {
 
 uint32_t Seeds() {
-  const char* text = std::getenv("WRITE_RACE_SEEDS");
+  const char* text = std::getenv("RACE_SEEDS");
   return text && std::atoi(text) > 0 ? (uint32_t)std::atoi(text) : 4;
 }
 

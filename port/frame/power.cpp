@@ -132,42 +132,44 @@ NTSTATUS NTAPI PortSystemPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  // A sleep the port was not asked about first is prepared for here.
-  if (!PortExtension(DeviceObject)->SleepPrepared)
-    PortPrepareSleep(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState);
+// A system set-power request goes down with PortSystemPowerComplete, which
+// queues the resume once the system works again. A sleep the port was not
+// asked about first is prepared for here.
+NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  BOOLEAN passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
+  if (State > PowerSystemWorking && !passive) return PassDown(extension, Irp);
+  if (!extension->SleepPrepared) PortPrepareSleep(DeviceObject, State);
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, PortSystemPowerComplete, DeviceObject, TRUE, TRUE, TRUE);
   PoStartNextPowerIrp(Irp);
-  return PoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
+  return PoCallDriver(extension->LowerDeviceObject, Irp);
 }
 
-}  // namespace
-
-// Power requests reach the port at PASSIVE_LEVEL while its stack is
-// power-pagable. On a stack that is not, they come at DISPATCH_LEVEL, where
-// the port cannot stop its data path: it refuses the sleep, loudly, rather
-// than wait there.
-NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// A system query: the data path stops before a sleep. Power requests reach
+// the port at PASSIVE_LEVEL while its stack is power-pagable; on a stack that
+// is not, they come at DISPATCH_LEVEL, where the port cannot stop its data
+// path: it refuses the sleep, loudly, rather than wait there.
+NTSTATUS SystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->Parameters.Power.Type != SystemPowerState) return PassDown(extension, Irp);
-  SYSTEM_POWER_STATE state = stack->Parameters.Power.State.SystemState;
-  BOOLEAN sleep = state > PowerSystemWorking;
-  if (sleep && KeGetCurrentIrql() > PASSIVE_LEVEL && stack->MinorFunction == IRP_MN_QUERY_POWER) {
+  if (State > PowerSystemWorking && KeGetCurrentIrql() > PASSIVE_LEVEL) {
     DbgPrint("tolvane: system power query at IRQL %d: the port's stack is not power-pagable; sleep refused\n",
              KeGetCurrentIrql());
     PoStartNextPowerIrp(Irp);
     return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
   }
-  switch (stack->MinorFunction) {
-    case IRP_MN_QUERY_POWER:
-      PortPrepareSleep(DeviceObject, state);
-      return PassDown(extension, Irp);
-    case IRP_MN_SET_POWER:
-      if (sleep && KeGetCurrentIrql() > PASSIVE_LEVEL) return PassDown(extension, Irp);
-      return SystemSetPower(DeviceObject, Irp);
-    default:
-      return PassDown(extension, Irp);
-  }
+  PortPrepareSleep(DeviceObject, State);
+  return PassDown(extension, Irp);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  BOOLEAN system = (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) &&
+                   stack->Parameters.Power.Type == SystemPowerState;
+  if (!system) return PassDown(PortExtension(DeviceObject), Irp);
+  SYSTEM_POWER_STATE state = stack->Parameters.Power.State.SystemState;
+  if (stack->MinorFunction == IRP_MN_QUERY_POWER) return SystemQueryPower(DeviceObject, Irp, state);
+  return SystemSetPower(DeviceObject, Irp, state);
 }

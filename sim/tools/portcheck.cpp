@@ -19,39 +19,11 @@ namespace simulator {
 namespace {
 
 using namespace win32;
-using Message = std::vector<uint8_t>;
 
 std::string Text(const std::u16string& text) { return sim::Narrow(text); }
 std::string Status(NTSTATUS status) { return sim::StatusName(status); }
 
-// "03 01, 01 03": messages as the adapter took them.
-std::string Hex(const std::vector<Message>& messages) {
-  std::string out;
-  for (const Message& m : messages) {
-    if (!out.empty()) out += ", ";
-    for (size_t i = 0; i < m.size(); ++i) {
-      char byte[4];
-      std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", m[i]);
-      out += byte;
-    }
-  }
-  return out.empty() ? "nothing" : out;
-}
-
-std::vector<Message> MessagesSince(sim::usb::SerialAdapter& adapter, size_t from) {
-  std::vector<Message> out;
-  std::vector<sim::usb::AdapterMessage> all = adapter.Messages();
-  for (size_t i = from; i < all.size(); ++i) out.push_back(all[i].bytes);
-  return out;
-}
-
 PPORT_EXTENSION PortOf(sim::DeviceNode* node) { return (PPORT_EXTENSION)node->Top()->DeviceExtension; }
-
-// Lets the machine run until `done` holds: a few virtual seconds at most.
-bool RunUntil(const std::function<bool()>& done) {
-  for (int ms = 0; ms < 5000 && !done(); ++ms) Sleep(1);
-  return done();
-}
 
 // The binding work has opened the pipes (after the arrival of the interface).
 bool WaitBound(PPORT_EXTENSION port) { return RunUntil([&] { return port->TargetStarted && port->StatusPipeOpen; }); }
@@ -127,7 +99,8 @@ void UseSettingsAndLines(HANDLE port, sim::usb::SerialAdapter& adapter) {
 // The adapter pulled out under a pending read and plugged in again. Returns
 // the root-hub port it is in now.
 int UnplugAndReplug(sim::Machine& machine, sim::usb::HostController& usb, int usbPort, HANDLE port,
-                    PPORT_EXTENSION extension, const std::shared_ptr<sim::usb::SerialAdapter>& adapter) {
+                    sim::DeviceNode* portNode, const std::shared_ptr<sim::usb::SerialAdapter>& adapter) {
+  PPORT_EXTENSION extension = PortOf(portNode);
   COMMTIMEOUTS waitForAll{0, 0, 0, 0, 0};
   SetCommTimeouts(port, &waitForAll);
   DWORD got = 0;
@@ -148,6 +121,11 @@ int UnplugAndReplug(sim::Machine& machine, sim::usb::HostController& usb, int us
   bool unbound = RunUntil([&] { return !extension->TargetFileObject; });
   Check(valid && unbound, "the port let go of merrow's device; the application's handle stays valid (still %u baud)",
         (unsigned)dcb.BaudRate);
+  // Asked again with no device bound, the port answers from HasPluggedIn.
+  machine.Pnp().InvalidateDeviceState(portNode->PhysicalDeviceObject());
+  machine.Pnp().WaitIdle();
+  Check(!(portNode->DeviceState() & PNP_DEVICE_DONT_DISPLAY_IN_UI),
+        "IRP_MN_QUERY_PNP_DEVICE_STATE asked again while unplugged: the port stays shown in the user interface");
 
   size_t before = adapter->Messages().size();
   int again = usb.Plug(adapter);
@@ -198,7 +176,7 @@ void ShowVariant(sim::Machine& machine, sim::usb::HostController& usb, const Var
   bool linesUp = synthesized && RunUntil([&] { return port->StatusPipe.ModemStatus == (SERIAL_MSR_CTS | SERIAL_MSR_DSR); });
 
   HANDLE com = OpenCom(comName);
-  std::vector<Message> atOpen = MessagesSince(*adapter, 0);
+  std::vector<Bytes> atOpen = MessagesSince(*adapter, 0);
   size_t before = adapter->Messages().size();
   DCB dcb{};
   GetCommState(com, &dcb);
@@ -208,10 +186,10 @@ void ShowVariant(sim::Machine& machine, sim::usb::HostController& usb, const Var
   dcb.fOutxCtsFlow = variant.caps == 2;
   dcb.fRtsControl = variant.caps == 2 ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   SetCommState(com, &dcb);
-  std::vector<Message> settings = MessagesSince(*adapter, before);
+  std::vector<Bytes> settings = MessagesSince(*adapter, before);
   before = adapter->Messages().size();
   CloseHandle(com);
-  std::vector<Message> atClose = MessagesSince(*adapter, before);
+  std::vector<Bytes> atClose = MessagesSince(*adapter, before);
   bool allTaken = true;
   for (const sim::usb::AdapterMessage& m : adapter->Messages()) allTaken = allTaken && m.accepted;
   Check(com != INVALID_HANDLE_VALUE && allTaken, "EndPointCaps %u (%s) on %s: the adapter took every message",
@@ -250,7 +228,7 @@ int UseBoundPort(sim::Machine& machine, sim::usb::HostController& usb, sim::Devi
   std::string text = ReadText(com, 64);
   Check(text == "Hello from the far end of the line.\r\n", "the far end sent a line; ReadFile returned it: \"%s\"",
         Printable(text).c_str());
-  usbPort = UnplugAndReplug(machine, usb, usbPort, com, port, adapter);
+  usbPort = UnplugAndReplug(machine, usb, usbPort, com, portNode, adapter);
   Check(CloseHandle(com), "application closed the port (cleanup, then close): the receive loops stopped");
   return usbPort;
 }

@@ -5,6 +5,7 @@
 
 #include "sim/kernel/machine.h"
 #include "sim/kernel/verifier.h"
+#include "sim/win32/comm.h"
 
 namespace simulator {
 
@@ -55,6 +56,66 @@ void PrintTraceEvent(const sim::TraceEvent& event) {
           sim::StatusName(event.status).c_str(), (size_t)event.information);
       break;
   }
+}
+
+bool RunUntil(const std::function<bool()>& done) {
+  for (int ms = 0; ms < 5000 && !done(); ++ms) win32::Sleep(1);
+  return done();
+}
+
+std::string Hex(const std::vector<Bytes>& messages) {
+  std::string out;
+  for (const Bytes& m : messages) {
+    if (!out.empty()) out += ", ";
+    for (size_t i = 0; i < m.size(); ++i) {
+      char byte[4];
+      std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", m[i]);
+      out += byte;
+    }
+  }
+  return out.empty() ? "nothing" : out;
+}
+
+std::vector<Bytes> MessagesSince(sim::usb::SerialAdapter& adapter, size_t from) {
+  std::vector<Bytes> out;
+  std::vector<sim::usb::AdapterMessage> all = adapter.Messages();
+  for (size_t i = from; i < all.size(); ++i) out.push_back(all[i].bytes);
+  return out;
+}
+
+Request::Request(HANDLE port, Kind kind, Bytes data) : port(port), buffer(std::move(data)) {
+  using namespace win32;
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  BOOL ok = kind == Write ? WriteFile(port, buffer.data(), (DWORD)buffer.size(), &bytes, &overlapped)
+                          : ReadFile(port, buffer.data(), (DWORD)buffer.size(), &bytes, &overlapped);
+  pending = !ok && GetLastError() == ERROR_IO_PENDING;
+  if (!pending) status = ok ? STATUS_SUCCESS : LastNtStatus();
+}
+
+Request::~Request() {
+  Finish();
+  win32::CloseHandle(overlapped.hEvent);
+}
+
+bool Request::Done() { return !pending || win32::WaitForSingleObject(overlapped.hEvent, 0) == win32::WAIT_OBJECT_0; }
+
+void Request::Finish() {
+  using namespace win32;
+  if (!pending) return;
+  if (WaitForSingleObject(overlapped.hEvent, 60000) == WAIT_TIMEOUT) PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT);
+  BOOL ok = GetOverlappedResult(port, &overlapped, &bytes, TRUE);
+  status = ok ? STATUS_SUCCESS : LastNtStatus();
+  pending = false;
+}
+
+Bytes FarEnd::Take(size_t count) {
+  Bytes got;
+  RunUntil([&] {
+    Bytes more = adapter.PeerTake();
+    got.insert(got.end(), more.begin(), more.end());
+    return got.size() >= count;
+  });
+  return got;
 }
 
 }  // namespace simulator

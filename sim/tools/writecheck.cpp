@@ -24,7 +24,6 @@ namespace simulator {
 namespace {
 
 using namespace win32;
-using Bytes = std::vector<uint8_t>;
 
 sim::Tick Now() { return sim::CurrentMachine().Sched().Now(); }
 // Milliseconds of the machine's clock since `start`.
@@ -36,65 +35,6 @@ Bytes Pattern(size_t size, uint8_t seed) {
   for (size_t i = 0; i < size; ++i) bytes[i] = (uint8_t)(seed + i * 7 + i / 251);
   return bytes;
 }
-
-// Lets the machine run until `done` holds: a few virtual seconds at most.
-bool RunUntil(const std::function<bool()>& done) {
-  for (int ms = 0; ms < 5000 && !done(); ++ms) Sleep(1);
-  return done();
-}
-
-// An overlapped read or write started at construction; Finish waits for it.
-struct Request {
-  enum Kind { Read, Write };
-  Request(HANDLE port, Kind kind, Bytes data) : port(port), buffer(std::move(data)) {
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    BOOL ok = kind == Write ? WriteFile(port, buffer.data(), (DWORD)buffer.size(), &bytes, &overlapped)
-                            : ReadFile(port, buffer.data(), (DWORD)buffer.size(), &bytes, &overlapped);
-    pending = !ok && GetLastError() == ERROR_IO_PENDING;
-    if (!pending) status = ok ? STATUS_SUCCESS : LastNtStatus();
-  }
-  ~Request() { Finish(); CloseHandle(overlapped.hEvent); }
-  Request(const Request&) = delete;
-  bool Done() { return !pending || WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
-  // Waits a minute of the machine's clock at most, then purges (the port's
-  // reads have no cancel routine): a request that would never end shows as a
-  // failed check rather than a hung show.
-  void Finish() {
-    if (!pending) return;
-    if (WaitForSingleObject(overlapped.hEvent, 60000) == WAIT_TIMEOUT) PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT);
-    BOOL ok = GetOverlappedResult(port, &overlapped, &bytes, TRUE);
-    status = ok ? STATUS_SUCCESS : LastNtStatus();
-    pending = false;
-  }
-  bool Ended(NTSTATUS expected, DWORD count) { return !pending && status == expected && bytes == count; }
-  Bytes Sent() const { return Bytes(buffer.begin(), buffer.begin() + bytes); }  // the first `bytes` of a write
-
-  HANDLE port;
-  Bytes buffer;
-  OVERLAPPED overlapped{};
-  bool pending = false;
-  NTSTATUS status = STATUS_PENDING;
-  DWORD bytes = 0;
-};
-
-// The far end of COM7's line, played here. Holding CTS low stops the
-// adapter's UART: its transmit FIFO fills, its bulk OUT endpoint refuses more
-// and the port's pipe write stays in flight.
-struct FarEnd {
-  sim::usb::SerialAdapter& adapter;
-  void Hold() { adapter.PeerSetLines(sim::usb::kLineDsr); }
-  void Release() { adapter.PeerSetLines(sim::usb::kLineCts | sim::usb::kLineDsr); }
-  // What it received, once `count` bytes are there.
-  Bytes Take(size_t count) {
-    Bytes got;
-    RunUntil([&] {
-      Bytes more = adapter.PeerTake();
-      got.insert(got.end(), more.begin(), more.end());
-      return got.size() >= count;
-    });
-    return got;
-  }
-};
 
 // Looked at only while the far end holds the write, so it cannot end meanwhile.
 bool WriteInFlight(PPORT_EXTENSION port) {

@@ -153,6 +153,16 @@ TEST_F(Power, RequestsOutOfTheUsualOrderLeaveThePortWorking) {
   EXPECT_TRUE(works("three"));
 }
 
+TEST_F(Power, TheRemovalOfThePortDuringTheSleepLeavesNothingForTheWake) {
+  ASSERT_TRUE(Manager().Sleep(PowerSystemSleeping3));
+  CloseHandle(port_);
+  port_ = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(rig_.Machine().Pnp().RemoveDevice(rig_.PortNode()));
+  EXPECT_EQ(rig_.PortDriver(), nullptr);
+  Manager().Wake();
+  EXPECT_TRUE(rig_.Pipe().Extension() != nullptr) << "merrow woke on its own";
+}
+
 // Another root device refuses the sleep after the port agreed and stopped
 // its data path; the power manager then sets the working state again.
 StackConfig WithVetoingDevice(pnpkit::Script& vetoer, pnpkit::Log& log) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pipe/pipe.h"
+#include "port/port.h"
 #include "sim/kernel/exports.h"
 #include "sim/kernel/irp.h"
 #include "sim/kernel/machine.h"
@@ -86,14 +87,41 @@ sim::DeviceNode* AddNode(sim::Machine& machine, const sim::RootDeviceConfig& con
   return node;
 }
 
-void RemoveNode(sim::Machine& machine, sim::DeviceNode* node, const char16_t* service) {
+// merrow's device the port of `node` is bound to, if it is.
+PDEVICE_OBJECT BoundTarget(sim::DeviceNode* node) {
+  PPORT_EXTENSION port = node->Top() ? (PPORT_EXTENSION)node->Top()->DeviceExtension : nullptr;
+  return port && port->TargetFileObject && port->OutputPipeOpen ? port->TargetDeviceObject : nullptr;
+}
+
+// Files open on the stack of merrow's `device`, counted on the PDO the
+// interface link names.
+LONG FilesOpen(PDEVICE_OBJECT device) { return PipeExtension(device)->PhysicalDeviceObject->ReferenceCount; }
+
+int PipesOpen(PDEVICE_OBJECT device) {
+  PUSB_CONFIG_RECORD config = PipeExtension(device)->ConfigRecord;
+  int open = 0;
+  for (ULONG i = 0; config && i < config->InterfaceInformation->NumberOfPipes; ++i)
+    open += config->PipeTable[i].PipeInfo->PipeFlags ? 1 : 0;
+  return open;
+}
+
+// The port's device node removed while it is bound: the binding torn down
+// with it, then tolvane unloaded.
+void RemovePort(sim::Machine& machine, sim::DeviceNode* node) {
+  PDEVICE_OBJECT target = BoundTarget(node);
+  if (target)
+    Log("     COM7 is bound to merrow's device %s: the port holds %ld file on its stack and %d pipes open",
+        Text(NameOf(target)).c_str(), (long)FilesOpen(target), PipesOpen(target));
   bool removed = machine.Pnp().RemoveDevice(node);
   Check(removed && node->State() == sim::NodeState::Removed,
         "orderly removal of %s: query-remove, remove; the driver detached and deleted its device",
         Text(node->InstancePath()).c_str());
-  Check(machine.Pnp().LoadedDriver(service) == nullptr,
-        "%s unloaded with its last device: no device, pool, timer, DPC, work item or notification left behind",
-        Text(service).c_str());
+  if (target)
+    Check(FilesOpen(target) == 0 && PipesOpen(target) == 0,
+          "the removal tore the binding down: the port closed \\PIPE00, \\PIPE01 and \\PIPE02 and released "
+          "merrow's device (%ld files, %d pipes open)", (long)FilesOpen(target), PipesOpen(target));
+  Check(machine.Pnp().LoadedDriver(u"tolvane") == nullptr,
+        "tolvane unloaded with its last device: no device, pool, timer, DPC, work item or notification left behind");
 }
 
 // The port's names: the DOS name that leads to its COM-port interface, and
@@ -396,6 +424,8 @@ int RunSelfCheck(const Options& options) {
     adapterPort = UseBoundPort(machine, *usb, port, adapter);
     Heading("tolvane: the write path");
     ShowWrites(machine, *usb, port, *adapter);
+    Heading("tolvane: system sleep and wake");
+    ShowSleepAndWake(port, *adapter);
     Heading("tolvane: each device variant against an adapter that speaks it");
     ShowDeviceVariants(machine, *usb);
   }
@@ -404,7 +434,7 @@ int RunSelfCheck(const Options& options) {
   for (sim::DeviceNode* node : machine.Pnp().Nodes())
     Log("     device tree: %s, %s", Text(node->InstancePath()).c_str(), sim::NodeStateName(node->State()));
   if (port) {
-    RemoveNode(machine, port, u"tolvane");
+    RemovePort(machine, port);
     bool linkGone = true;
     for (const auto& [link, target] : machine.Objects().Links())
       if (sim::Upcase(link) == u"\\??\\COM7") linkGone = false;

@@ -13,6 +13,7 @@ typedef struct _RESUME_WORK_CONTEXT {
 } RESUME_WORK_CONTEXT, *PRESUME_WORK_CONTEXT;
 
 IO_COMPLETION_ROUTINE PortSystemPowerComplete;
+IO_COMPLETION_ROUTINE PortQueryPowerComplete;
 IO_WORKITEM_ROUTINE PortResumeWork;
 REQUEST_POWER_COMPLETE TargetPowerComplete;
 
@@ -135,6 +136,20 @@ NTSTATUS NTAPI PortSystemPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) 
 // A system set-power request goes down with PortSystemPowerComplete, which
 // queues the resume once the system works again. A sleep the port was not
 // asked about first is prepared for here.
+// A driver below the port refused the sleep the port had prepared for. The
+// power manager then tells only the stacks that agreed, so the port hears no
+// working state again: it brings its data path back itself.
+NTSTATUS NTAPI PortQueryPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Context;
+  PPORT_EXTENSION extension = PortExtension(deviceObject);
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  IncrementBusy(extension);
+  if (!NT_SUCCESS(Irp->IoStatus.Status) && extension->SleepPrepared && extension->TargetDeviceObject)
+    QueueResumeWork(deviceObject);
+  DecrementBusy(extension);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   BOOLEAN passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
@@ -159,7 +174,10 @@ NTSTATUS SystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_ST
     return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
   }
   PortPrepareSleep(DeviceObject, State);
-  return PassDown(extension, Irp);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, PortQueryPowerComplete, DeviceObject, TRUE, TRUE, TRUE);
+  PoStartNextPowerIrp(Irp);
+  return PoCallDriver(extension->LowerDeviceObject, Irp);
 }
 
 }  // namespace

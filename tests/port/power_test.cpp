@@ -201,6 +201,34 @@ TEST_F(VetoedPower, AVetoedSleepBringsThePortBackWithoutAReopen) {
   EXPECT_EQ(FarEndTakes(5), Text("there"));
 }
 
+// A filter below the port refuses the sleep the port had already prepared
+// for; the power manager tells that stack nothing more, so the port brings
+// itself back.
+StackConfig WithVetoingFilter(pnpkit::Script& vetoer, pnpkit::Log& log) {
+  StackConfig config{.endPointCaps = 2};
+  config.portLowerFilters = {u"Vetoer"};
+  config.beforePort = [&vetoer, &log](sim::Machine& machine) {
+    vetoer.systemQueryAnswer = STATUS_UNSUCCESSFUL;
+    pnpkit::Install(machine, u"Vetoer", vetoer, log);
+  };
+  return config;
+}
+
+class VetoedBelowPower : protected VetoingDriver, public Power {
+ protected:
+  VetoedBelowPower() : Power(WithVetoingFilter(vetoer_, log_)) {}
+};
+
+TEST_F(VetoedBelowPower, ASleepRefusedBelowThePortBringsItBack) {
+  PendingRead read(port_, 4);
+  EXPECT_FALSE(Manager().Sleep(PowerSystemSleeping3));
+  ASSERT_TRUE(Resumed()) << "the port stayed stopped";
+  FarEndSends("back");
+  EXPECT_EQ(read.Finish().bytes, 4u);
+  PendingWrite write(port_, Text("again"));
+  EXPECT_EQ(write.Finish().bytes, 5u);
+}
+
 class PortStatePower : public Power {
  protected:
   PortStatePower() : Power({.endPointCaps = 3}) {}

@@ -16,7 +16,7 @@ StackRig::StackRig(StackConfig config, sim::MachineOptions options)
     : config_(std::move(config)), pipe_(AdapterSide(config_), std::move(options)) {
   if (config_.farEndScript) Adapter().WireScript();
   Machine().Pnp().AddService({u"tolvane", TolvaneDriverEntry});
-  Machine().Pnp().Bind({porttest::kHardwareId, u"tolvane"});
+  Machine().Pnp().Bind({porttest::kHardwareId, u"tolvane", {}, config_.portLowerFilters});
   if (config_.beforePort) config_.beforePort(Machine());
   AddPort();
   if (config_.portFirst && config_.pipe.plug) pipe_.Plug();

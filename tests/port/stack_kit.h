@@ -29,6 +29,7 @@ struct StackConfig {
   bool portFirst = false;                          // add the port before the adapter is plugged
   bool farEndScript = true;                        // the test plays the far end (else the loopback plug)
   std::function<void(sim::Machine&)> beforePort;   // runs before the port's device node is added
+  std::vector<std::u16string> portLowerFilters;    // services below the port in its stack
 };
 
 class StackRig {

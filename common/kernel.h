@@ -9,9 +9,8 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 
 extern "C" {
-// Every DEFINE_GUID below defines its GUID (selectany, so one copy per image):
-// the drivers compare against the DDK's interface and notification GUIDs.
-#include <initguid.h>
+// The DDK's DEFINE_GUIDs only declare their GUIDs here; each driver defines
+// the few it uses (port/frame/guids.cpp), so its image holds no others.
 #include <ntddk.h>
 #include <wdm.h>
 #include <wdmguid.h>

@@ -2,6 +2,7 @@
 // the count of requests inside the driver, the request gate, the
 // system-control pass-through, and the two helpers every part waits through:
 // a synchronous URB submitter and the hardware key's 32-bit reader.
+#include "common/runtime64.h"  // the 64-bit division helpers, defined here for the whole image
 #include "pipe/routines.h"
 
 void NTAPI PipeUnload(PDRIVER_OBJECT DriverObject) {}

@@ -4,6 +4,10 @@
 
 #include "port/port.h"
 
+// GUIDs compare with the kernel's routine (the DDK's IsEqualGUID would pull
+// a C library memcmp into the image).
+inline BOOLEAN SameGuid(const GUID& A, const GUID& B) { return RtlCompareMemory(&A, &B, sizeof(GUID)) == sizeof(GUID); }
+
 // Driver-wide state (frame/entry.cpp): reset by DriverEntry.
 extern ULONG DebugLevel;
 

@@ -23,6 +23,7 @@ windows() {
   want ninja-build ninja
   want g++-mingw-w64-i686 i686-w64-mingw32-g++
   want binutils-mingw-w64-i686 i686-w64-mingw32-objdump
+  want python3-pefile /usr/lib/python3/dist-packages/pefile.py  # scripts/check-sys.py
 }
 bench() { host; want libbenchmark-dev /usr/include/benchmark/benchmark.h; }
 

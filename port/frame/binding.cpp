@@ -31,7 +31,7 @@ PBINDING_WORK_CONTEXT AllocateBindingWork(PDEVICE_OBJECT DeviceObject, PDEVICE_I
       (PBINDING_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(BINDING_WORK_CONTEXT), PORT_POOL_TAG);
   if (!context) return NULL;
   RtlZeroMemory(context, sizeof(BINDING_WORK_CONTEXT));
-  context->IsArrival = IsEqualGUID(Notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL);
+  context->IsArrival = SameGuid(Notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL);
   context->DeviceObject = DeviceObject;
   if (!NT_SUCCESS(CopyLinkName(&context->LinkName, Notification->SymbolicLinkName))) {
     FreeBindingWork(context);
@@ -151,8 +151,8 @@ NTSTATUS CopyLinkName(PUNICODE_STRING Copy, PCUNICODE_STRING Source) {
 // most one port; a bound port is never rebound. Always succeeds.
 NTSTATUS NTAPI InterfaceArrivalCallback(PVOID NotificationStructure, PVOID Context) {
   PDEVICE_INTERFACE_CHANGE_NOTIFICATION notification = (PDEVICE_INTERFACE_CHANGE_NOTIFICATION)NotificationStructure;
-  if (!IsEqualGUID(notification->InterfaceClassGuid, GUID_PIPE_DRIVER_INTERFACE) ||
-      !IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
+  if (!SameGuid(notification->InterfaceClassGuid, GUID_PIPE_DRIVER_INTERFACE) ||
+      !SameGuid(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
     return STATUS_SUCCESS;
   PDEVICE_OBJECT ports = ((PDRIVER_OBJECT)Context)->DeviceObject;
   AcquireBindingLock();

@@ -127,8 +127,8 @@ void EndBinding(PPORT_EXTENSION Extension) {
 NTSTATUS NTAPI TargetChangeCallback(PVOID NotificationStructure, PVOID Context) {
   PTARGET_DEVICE_REMOVAL_NOTIFICATION notification = (PTARGET_DEVICE_REMOVAL_NOTIFICATION)NotificationStructure;
   PPORT_EXTENSION extension = PortExtension((PDEVICE_OBJECT)Context);
-  if (IsEqualGUID(notification->Event, GUID_TARGET_DEVICE_QUERY_REMOVE)) TargetQueryRemove(extension);
-  else if (IsEqualGUID(notification->Event, GUID_TARGET_DEVICE_REMOVE_COMPLETE)) TargetRemoveComplete(extension);
-  else if (IsEqualGUID(notification->Event, GUID_TARGET_DEVICE_REMOVE_CANCELLED)) TargetRemoveCancelled(extension);
+  if (SameGuid(notification->Event, GUID_TARGET_DEVICE_QUERY_REMOVE)) TargetQueryRemove(extension);
+  else if (SameGuid(notification->Event, GUID_TARGET_DEVICE_REMOVE_COMPLETE)) TargetRemoveComplete(extension);
+  else if (SameGuid(notification->Event, GUID_TARGET_DEVICE_REMOVE_CANCELLED)) TargetRemoveCancelled(extension);
   return STATUS_SUCCESS;
 }

@@ -5,12 +5,13 @@
 ARGS ?=
 OUT  := build/windows/out
 
-.PHONY: help run test races windows bench clean
+.PHONY: help run test races analyze windows bench clean
 
 help:
 	@echo "make run [ARGS='...']  build and run the simulator"
 	@echo "make test              every test, plain and under ASan+UBSan"
 	@echo "make races             the port's races, 200 delay-fuzzer seeds each (not in CI)"
+	@echo "make analyze           clang-tidy and clang (i686 mingw target) over the driver code"
 	@echo "make windows           tolvane.sys, merrow.sys and INFs in $(OUT), import-checked"
 	@echo "make bench             benchmarks (release build)"
 	@echo "make clean             remove build/"
@@ -36,6 +37,11 @@ races:
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target port_tests
 	RACE_SEEDS=200 build/host/tests/port_tests --gtest_filter='*Races.*'
+
+analyze:
+	scripts/deps.sh analyze
+	cmake --preset host >/dev/null
+	scripts/analyze.sh build/host
 
 windows:
 	scripts/deps.sh windows

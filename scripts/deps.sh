@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a build target needs and this machine lacks (Debian packages, as root).
-# Usage: scripts/deps.sh host|windows|bench|all
+# Usage: scripts/deps.sh host|windows|bench|analyze|all
 set -euo pipefail
 
 need=()
@@ -26,13 +26,20 @@ windows() {
   want python3-pefile /usr/lib/python3/dist-packages/pefile.py  # scripts/check-sys.py
 }
 bench() { host; want libbenchmark-dev /usr/include/benchmark/benchmark.h; }
+analyze() {
+  host
+  windows
+  want clang-tidy clang-tidy
+  want clang clang++
+}
 
 case "${1:-all}" in
   host) host ;;
   windows) windows ;;
   bench) bench ;;
-  all) host; windows; bench ;;
-  *) echo "usage: $0 host|windows|bench|all" >&2; exit 2 ;;
+  analyze) analyze ;;
+  all) host; windows; bench; analyze ;;
+  *) echo "usage: $0 host|windows|bench|analyze|all" >&2; exit 2 ;;
 esac
 
 ((${#need[@]})) || exit 0

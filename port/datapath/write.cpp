@@ -147,8 +147,10 @@ NTSTATUS NTAPI PipeWriteComplete(PDEVICE_OBJECT, PIRP PipeWrite, PVOID Context) 
   IO_STATUS_BLOCK result = PipeWrite->IoStatus;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
+  // The write this pipe write carries: it stays current until here, since
+  // nothing else takes a write out of CurrentWriteIrp once it was sent.
   PIRP irp = extension->CurrentWriteIrp;
-  BOOLEAN cancelled = irp && (irp->Cancel || extension->OutputPipe.WriteCancelPending);
+  BOOLEAN cancelled = irp->Cancel || extension->OutputPipe.WriteCancelPending;
   // The queue stays busy until StartNextWrite below: a write arriving
   // meanwhile waits in it rather than going out beside this one.
   extension->CurrentWriteIrp = NULL;

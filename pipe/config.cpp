@@ -15,26 +15,59 @@ static void BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer,
                                Buffer, NULL, Length, NULL);
 }
 
+// The descriptors inside a configuration descriptor, walked by their
+// bLength within wTotalLength: each at least two bytes long and wholly inside,
+// an interface descriptor at least 9 bytes, an endpoint descriptor at least
+// 7. The USBD parse routines trust these lengths; a zero one would keep them
+// walking in place.
+static BOOLEAN DescriptorChainIsSound(PUSB_CONFIGURATION_DESCRIPTOR Descriptor) {
+  PUCHAR start = (PUCHAR)Descriptor;
+  ULONG total = Descriptor->wTotalLength;
+  for (ULONG at = Descriptor->bLength; at < total;) {
+    if (total - at < 2) return FALSE;
+    UCHAR length = start[at];
+    UCHAR type = start[at + 1];
+    if (length < 2 || length > total - at) return FALSE;
+    if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) return FALSE;
+    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) return FALSE;
+    at += length;
+  }
+  return TRUE;
+}
+
 // Reads the whole configuration descriptor: first 0x209 bytes, then again
-// with wTotalLength bytes when the descriptor says it is longer. On success
-// the buffer is the caller's.
+// with wTotalLength bytes when the descriptor says it is longer. Nothing
+// beyond the bytes the device sent is ever looked at: a reply shorter than a
+// configuration descriptor fails the start, and a wTotalLength claiming more
+// than came is cut to what came (so the parse and IOCTL_PIPE_GET_CONFIG_DESCRIPTOR
+// see only real bytes). The buffer is zeroed first. On success the buffer is
+// the caller's.
 static NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb,
                                             PUSB_CONFIGURATION_DESCRIPTOR* Descriptor) {
   ULONG size = CONFIG_DESCRIPTOR_FIRST_SIZE;
-  for (;;) {
+  for (BOOLEAN again = FALSE;; again = TRUE) {
     PUSB_CONFIGURATION_DESCRIPTOR buffer = (PUSB_CONFIGURATION_DESCRIPTOR)AllocateNonPaged(size);
     if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(buffer, size);
     BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, size);
     NTSTATUS status = SubmitUrbSync(DeviceObject, Urb);
+    ULONG returned = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+    if (NT_SUCCESS(status) && (returned < sizeof(USB_CONFIGURATION_DESCRIPTOR) || returned > size ||
+                               buffer->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)))
+      status = STATUS_DEVICE_DATA_ERROR;
     if (!NT_SUCCESS(status)) {
       FreePool(buffer);
       return status;
     }
-    ULONG returned = Urb->UrbControlDescriptorRequest.TransferBufferLength;
-    if (returned != 0 && buffer->wTotalLength > size) {
+    if (buffer->wTotalLength > size && !again) {
       size = buffer->wTotalLength;
       FreePool(buffer);
       continue;
+    }
+    if (buffer->wTotalLength > returned) buffer->wTotalLength = (USHORT)returned;
+    if (!DescriptorChainIsSound(buffer)) {
+      FreePool(buffer);
+      return STATUS_DEVICE_DATA_ERROR;
     }
     *Descriptor = buffer;
     return STATUS_SUCCESS;

@@ -160,20 +160,44 @@ TEST(PipeConfig, ZeroPacketSizeNeverGivesAZeroSegment) {
   }
 }
 
+// Whether merrow asked the bus to select a configuration (not to unconfigure).
+bool Configured(UrbFilter& filter) {
+  std::vector<UrbRecord> selects = filter.Of(URB_FUNCTION_SELECT_CONFIGURATION);
+  return std::any_of(selects.begin(), selects.end(), [](const UrbRecord& r) { return r.configuration; });
+}
+
 // A device serving a broken configuration descriptor: the start either
 // succeeds with what could be selected or fails with a status, and the device
 // leaves nothing behind when it is unplugged (the verifier stops on a leak).
 class MalformedConfiguration : public ::testing::TestWithParam<sim::usb::MalformedDescriptor> {};
 
 TEST_P(MalformedConfiguration, StartEndsCleanly) {
-  PipeConfig config;
+  UrbFilter filter;
+  PipeConfig config{.filter = &filter};
   config.faults.malformedConfiguration = GetParam();
   PipeRig rig(config);
   sim::DeviceNode* node = rig.Node();
   ASSERT_NE(node, nullptr);
   sim::NodeState state = node->State();
   EXPECT_TRUE(state == sim::NodeState::Started || state == sim::NodeState::StartFailed) << sim::NodeStateName(state);
-  if (GetParam() == sim::usb::MalformedDescriptor::NoInterface) EXPECT_EQ(state, sim::NodeState::StartFailed);
+  using sim::usb::MalformedDescriptor;
+  MalformedDescriptor kind = GetParam();
+  bool unsound = kind == MalformedDescriptor::NoInterface || kind == MalformedDescriptor::ZeroLength ||
+                 kind == MalformedDescriptor::ShortLength;
+  EXPECT_EQ(state, unsound ? sim::NodeState::StartFailed : sim::NodeState::Started)
+      << "a descriptor whose lengths do not hold fails the start; one that claims more than it sent is cut";
+  if (unsound) EXPECT_FALSE(Configured(filter)) << "merrow itself refuses the descriptor, before any USBD routine parses it";
+  if (kind == MalformedDescriptor::TotalLengthTooLarge && state == sim::NodeState::Started) {
+    // Only the 39 bytes the device sent come back, with wTotalLength saying so.
+    HANDLE device = rig.Open(u"");
+    std::vector<uint8_t> out(600, 0xEE);
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(device, IOCTL_PIPE_GET_CONFIG_DESCRIPTOR, nullptr, 0, out.data(), (DWORD)out.size(),
+                                &returned, nullptr));
+    out.resize(returned);
+    EXPECT_EQ(out, sim::usb::AdapterDescriptors({}).configurations[0]);
+    CloseHandle(device);
+  }
   if (state == sim::NodeState::Started) {
     EXPECT_TRUE(rig.Extension()->Started);
   } else {
@@ -191,6 +215,24 @@ INSTANTIATE_TEST_SUITE_P(PipeConfig, MalformedConfiguration,
                                            sim::usb::MalformedDescriptor::TotalLengthTooLarge,
                                            sim::usb::MalformedDescriptor::NoInterface,
                                            sim::usb::MalformedDescriptor::NoEndpoints));
+
+// A configuration longer than the first read takes two reads; a second reply
+// with no bytes leaves nothing to trust, and the start fails.
+TEST(PipeConfig, AnEmptySecondReplyOfTheConfigurationFailsTheStart) {
+  UrbFilter filter;
+  filter.completed = [](PURB urb) {
+    if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+        urb->UrbControlDescriptorRequest.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
+        urb->UrbControlDescriptorRequest.TransferBufferLength > CONFIG_DESCRIPTOR_FIRST_SIZE)
+      urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+  };
+  PipeConfig config{.filter = &filter};
+  config.adapter.extraInterfaces = 25;  // 39 + 25 × 23 bytes: more than the first read takes
+  PipeRig rig(config);
+  EXPECT_EQ(rig.Node()->State(), sim::NodeState::StartFailed);
+  EXPECT_FALSE(Configured(filter)) << "nothing of the empty reply was parsed";
+  EXPECT_EQ(rig.Driver(), nullptr) << "nothing left behind";
+}
 
 TEST(PipeConfig, FailedSelectStillLetsTheRemovalFreeEverything) {
   UrbFilter filter;

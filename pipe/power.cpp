@@ -49,8 +49,9 @@ static DEVICE_POWER_STATE DeviceStateFor(PPIPE_DEVICE_EXTENSION Extension, SYSTE
 // Holds the system request while the device request runs. The request is
 // marked pending before the device request is asked for, since its
 // completion may pass the held request on before this routine returns. When
-// the power manager refuses the device request, the held request is
-// completed with that failure, so it is never left held.
+// the power manager refuses the device request, the held request goes on
+// down at once: a set-power request may not fail, and the device simply
+// stays in the state it is in.
 static NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
   SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
@@ -63,7 +64,7 @@ static NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                       DevicePowerComplete, DeviceObject, NULL);
   if (!NT_SUCCESS(status)) {
     extension->PendingSystemPowerIrp = NULL;
-    CompletePower(DeviceObject, Irp, status);
+    PassOn(DeviceObject, Irp);
   }
   return STATUS_PENDING;
 }

@@ -65,8 +65,9 @@ static PPIPE_TABLE_ENTRY FindPipe(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING 
 static NTSTATUS OpenPipeFile(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject) {
   if (FileObject->FileName.Length == 0) return STATUS_SUCCESS;  // a device handle
   PPIPE_TABLE_ENTRY pipe = FindPipe(DeviceObject, &FileObject->FileName);
-  if (!pipe || pipe->PipeInfo->PipeFlags) return STATUS_INVALID_HANDLE;
-  pipe->PipeInfo->PipeFlags = 1;
+  // Test and set in one step: of two opens of one pipe at once, one wins.
+  if (!pipe || InterlockedCompareExchange((volatile LONG*)&pipe->PipeInfo->PipeFlags, 1, 0) != 0)
+    return STATUS_INVALID_HANDLE;
   pipe->StatisticsEnabled = FALSE;
   BindPipeFile(DeviceObject, FileObject, pipe);
   return STATUS_SUCCESS;
@@ -87,10 +88,11 @@ static NTSTATUS ClosePipeFile(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObje
   return STATUS_SUCCESS;
 }
 
-// Pipe files can still be opened and closed after a surprise removal, until
-// the removal itself; not before start nor after query-remove or query-stop.
+// Pipe files can still be opened after a surprise removal, until the
+// removal itself; not before start nor after query-remove or query-stop.
 static BOOLEAN CanUseFiles(PDEVICE_OBJECT DeviceObject) {
-  return CanAcceptRequests(DeviceObject) || PipeExtension(DeviceObject)->SurpriseRemoved;
+  PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
+  return !extension->RemoveStarted && (CanAcceptRequests(DeviceObject) || extension->SurpriseRemoved);
 }
 
 NTSTATUS NTAPI PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -102,10 +104,16 @@ NTSTATUS NTAPI PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// A close cannot be refused: the file object goes whatever the answer. So
+// its pipe is always let go of, between a query and its cancellation too;
+// only once the removal has begun (and may be releasing the configuration)
+// is the file merely unbound.
 NTSTATUS NTAPI PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IncrementIoCount(DeviceObject);
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   NTSTATUS status = STATUS_DELETE_PENDING;
-  if (CanUseFiles(DeviceObject)) status = ClosePipeFile(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+  if (!PipeExtension(DeviceObject)->RemoveStarted) status = ClosePipeFile(DeviceObject, file);
+  else UnbindPipeFile(file);
   CompletePipeRequest(Irp, status, 0);
   DecrementIoCount(DeviceObject);
   return status;

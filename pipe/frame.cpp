@@ -162,7 +162,7 @@ static void SetUpExtension(PPIPE_DEVICE_EXTENSION Extension, PUNICODE_STRING Lin
   RtlCopyMemory(Extension->InterfaceName, Link->Buffer, Link->Length);
   Extension->InterfaceName[Link->Length / sizeof(WCHAR)] = 0;
   Extension->DevicePowerState = PowerDeviceD0;
-  Extension->Started = Extension->Removed = Extension->SurpriseRemoved = FALSE;
+  Extension->Started = Extension->Removed = Extension->SurpriseRemoved = Extension->RemoveStarted = FALSE;
   Extension->RemovePending = Extension->StopPending = FALSE;
   Extension->PendingSystemPowerIrp = NULL;
   Extension->ConfigRecord = NULL;

@@ -91,6 +91,7 @@ typedef struct _PIPE_DEVICE_EXTENSION {
   BOOLEAN Started;                         // pnp.cpp: configured at start; FALSE after a successful stop
   BOOLEAN Removed;                         // pnp.cpp: from remove or surprise removal on
   BOOLEAN SurpriseRemoved;                 // pnp.cpp: from surprise removal on
+  BOOLEAN RemoveStarted;                   // pnp.cpp: from IRP_MN_REMOVE_DEVICE on; no pipe file is opened or let go of then
   BOOLEAN RemovePending;                   // pnp.cpp: query-remove until cancel-remove or removal
   BOOLEAN StopPending;                     // pnp.cpp: query-stop until cancel-stop or stop
   WCHAR InterfaceName[INTERFACE_NAME_CHARS + 1];  // AddDevice: the interface's link, zero-terminated

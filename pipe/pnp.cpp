@@ -85,10 +85,16 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PassDown(DeviceObject, Irp);
 }
 
+// The removal: no pipe file is opened or closed against the configuration
+// from here on, and every request already inside the driver (an open or a
+// close after a surprise removal included) ends before the configuration is
+// released, as at stop.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  DecrementIoCount(DeviceObject);
   extension->Removed = TRUE;
+  extension->RemoveStarted = TRUE;
+  DrainRequests(DeviceObject);
+  DecrementIoCount(DeviceObject);
   AbortOpenPipes(DeviceObject);
   DeconfigureDevice(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;

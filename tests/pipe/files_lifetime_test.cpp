@@ -30,6 +30,23 @@ TEST_F(PipeTest, OpensAreRefusedBetweenQueryStopAndCancelStop) {
   CloseHandle(file);
 }
 
+// A close cannot be refused: one between a query and its cancellation lets
+// go of the pipe, which opens again once the query is cancelled.
+TEST_F(PipeTest, AClosedPipeOpensAgainAfterACancelledQuery) {
+  for (UCHAR query : {(UCHAR)IRP_MN_QUERY_STOP_DEVICE, (UCHAR)IRP_MN_QUERY_REMOVE_DEVICE}) {
+    SCOPED_TRACE(query);
+    HANDLE file = rig_.Open(u"\\PIPE01");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(SendPnp(rig_.Device(), query).Status, STATUS_SUCCESS);
+    CloseHandle(file);
+    UCHAR cancel = query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE;
+    ASSERT_EQ(SendPnp(rig_.Device(), cancel).Status, STATUS_SUCCESS);
+    HANDLE again = rig_.Open(u"\\PIPE01");
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the pipe stayed marked open";
+    CloseHandle(again);
+  }
+}
+
 // A rebalance stops the device (its configuration is freed) and starts it
 // again with a new one, possibly at the same addresses. A file opened before
 // is refused like an unbound file and closes without touching either.

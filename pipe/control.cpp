@@ -118,9 +118,7 @@ static NTSTATUS StartStatistics(PPIPE_CONTROL_REQUEST Request) {
   PPIPE_TABLE_ENTRY pipe = Request->Pipe;
   pipe->TotalBytes = 0;
   pipe->CounterTicks = 0;
-  pipe->CounterStart = 0;
   pipe->CycleCount = 0;
-  pipe->CycleStart = 0;
   pipe->StatisticsEnabled = TRUE;
   return STATUS_SUCCESS;
 }

@@ -52,9 +52,7 @@ struct _PIPE_TABLE_ENTRY {
   PUSBD_PIPE_INFORMATION PipeInfo;  // the pipe inside ConfigRecord->InterfaceInformation
   ULONGLONG TotalBytes;             // statistics: bytes moved
   LONGLONG CounterTicks;            // statistics: accumulated performance-counter ticks
-  LONGLONG CounterStart;            // statistics: performance counter at a transfer's start
   LONGLONG CycleCount;              // statistics: accumulated time-stamp-counter cycles
-  LONGLONG CycleStart;              // statistics: time-stamp counter at a transfer's start
   BOOLEAN StatisticsEnabled;        // statistics switch
   ULONG SegmentSize;                // bulk and interrupt pipes: most bytes per USB transfer; never 0
 };

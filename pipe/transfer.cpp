@@ -23,22 +23,25 @@ static void SetUrbStackLocation(PIRP Irp, PURB Urb) {
 // fields updated without a lock at up to DISPATCH_LEVEL; a reader may see one
 // update half applied.
 
-// Takes the counters at the start of a transfer, so its completion adds the
-// time and cycles the transfer took.
-static void RecordTransferStart(PPIPE_TABLE_ENTRY Pipe) {
-  if (!Pipe->StatisticsEnabled) return;
-  Pipe->CounterStart = KeQueryPerformanceCounter(NULL).QuadPart;
-  Pipe->CycleStart = (LONGLONG)ReadTimeStampCounter();
+// An isochronous transfer's URB with the counters taken at its start, so
+// that its completion adds the time and cycles that very transfer took, even
+// while another transfer on the pipe overlaps it.
+typedef struct _ISOCH_TRANSFER {
+  LONGLONG CounterStart;  // performance counter at the start
+  LONGLONG CycleStart;    // time-stamp counter at the start
+  URB Urb;                // variable length: GET_ISO_URB_SIZE(packets) bytes
+} ISOCH_TRANSFER, *PISOCH_TRANSFER;
+
+static void RecordTransferStart(PISOCH_TRANSFER Transfer) {
+  Transfer->CounterStart = KeQueryPerformanceCounter(NULL).QuadPart;
+  Transfer->CycleStart = (LONGLONG)ReadTimeStampCounter();
 }
 
-static void UpdateStatistics(PPIPE_TABLE_ENTRY Pipe, ULONG Bytes) {
+static void UpdateStatistics(PPIPE_TABLE_ENTRY Pipe, PISOCH_TRANSFER Transfer, ULONG Bytes) {
   if (!Pipe->StatisticsEnabled) return;
-  LONGLONG cycles = (LONGLONG)ReadTimeStampCounter();
-  Pipe->CycleStart = cycles - Pipe->CycleStart;
-  Pipe->CycleCount += Pipe->CycleStart;
-  LONGLONG counter = KeQueryPerformanceCounter(NULL).QuadPart;
+  Pipe->CycleCount += (LONGLONG)ReadTimeStampCounter() - Transfer->CycleStart;
   Pipe->TotalBytes += Bytes;
-  Pipe->CounterTicks += counter - Pipe->CounterStart;
+  Pipe->CounterTicks += KeQueryPerformanceCounter(NULL).QuadPart - Transfer->CounterStart;
 }
 
 // Segmented transfer (bulk and interrupt).
@@ -173,25 +176,27 @@ static NTSTATUS QueryFrameNumber(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG F
 }
 
 // Runs at up to DISPATCH_LEVEL. The statistics go to the file's pipe only
-// while its configuration is current.
+// while its configuration is current, and count only transfers that
+// succeeded: a failed one moved no data worth a rate.
 static NTSTATUS NTAPI IsochComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  PURB urb = (PURB)Context;
+  PISOCH_TRANSFER transfer = (PISOCH_TRANSFER)Context;
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  ULONG returned = urb->UrbIsochronousTransfer.TransferBufferLength;
+  ULONG returned = transfer->Urb.UrbIsochronousTransfer.TransferBufferLength;
   Irp->IoStatus.Information = returned;
   PPIPE_TABLE_ENTRY pipe = PipeFromFile(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
-  if (pipe && NT_SUCCESS(Irp->IoStatus.Status)) UpdateStatistics(pipe, returned);
-  FreePool(urb);
+  if (pipe && NT_SUCCESS(Irp->IoStatus.Status)) UpdateStatistics(pipe, transfer, returned);
+  FreePool(transfer);
   DecrementIoCount(DeviceObject);
   return STATUS_SUCCESS;
 }
 
-static PURB NewIsochUrb(PPIPE_TABLE_ENTRY Pipe, PIRP Irp, ULONG Packets, BOOLEAN Read) {
+static PISOCH_TRANSFER NewIsochTransfer(PPIPE_TABLE_ENTRY Pipe, PIRP Irp, ULONG Packets, BOOLEAN Read) {
   ULONG size = (ULONG)GET_ISO_URB_SIZE(Packets);
-  PURB urb = (PURB)AllocateNonPaged(size);
-  if (!urb) return NULL;
-  RtlZeroMemory(urb, size);
-  struct _URB_ISOCH_TRANSFER* iso = &urb->UrbIsochronousTransfer;
+  ULONG total = FIELD_OFFSET(ISOCH_TRANSFER, Urb) + size;
+  PISOCH_TRANSFER transfer = (PISOCH_TRANSFER)AllocateNonPaged(total);
+  if (!transfer) return NULL;
+  RtlZeroMemory(transfer, total);
+  struct _URB_ISOCH_TRANSFER* iso = &transfer->Urb.UrbIsochronousTransfer;
   iso->Hdr.Length = (USHORT)size;
   iso->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
   iso->PipeHandle = Pipe->PipeInfo->PipeHandle;
@@ -200,7 +205,7 @@ static PURB NewIsochUrb(PPIPE_TABLE_ENTRY Pipe, PIRP Irp, ULONG Packets, BOOLEAN
   iso->TransferBufferMDL = Irp->MdlAddress;
   iso->NumberOfPackets = Packets;
   for (ULONG i = 0; i < Packets; i++) iso->IsoPacket[i].Offset = i * Pipe->PipeInfo->MaximumPacketSize;
-  return urb;
+  return transfer;
 }
 
 // A byte offset with a nonzero high part schedules the transfer that many
@@ -228,16 +233,18 @@ static NTSTATUS StartIsochronousTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
   ULONG packets = total / packetSize + (total % packetSize ? 1 : 0);
   if (packets > MAXIMUM_ISO_PACKETS) return STATUS_INVALID_PARAMETER;
   ResetPipe(DeviceObject, Pipe);
-  PURB urb = NewIsochUrb(Pipe, Irp, packets, Read);
-  if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status = SetStartFrame(DeviceObject, Irp, urb, Read);
+  PISOCH_TRANSFER transfer = NewIsochTransfer(Pipe, Irp, packets, Read);
+  if (!transfer) return STATUS_INSUFFICIENT_RESOURCES;
+  // A failed frame-number query fails the request: a transfer the caller
+  // asked to schedule at a chosen frame must not go out at another.
+  NTSTATUS status = SetStartFrame(DeviceObject, Irp, &transfer->Urb, Read);
   if (!NT_SUCCESS(status)) {
-    FreePool(urb);
+    FreePool(transfer);
     return status;
   }
-  RecordTransferStart(Pipe);
-  SetUrbStackLocation(Irp, urb);
-  IoSetCompletionRoutine(Irp, IsochComplete, urb, TRUE, TRUE, TRUE);
+  RecordTransferStart(transfer);
+  SetUrbStackLocation(Irp, &transfer->Urb);
+  IoSetCompletionRoutine(Irp, IsochComplete, transfer, TRUE, TRUE, TRUE);
   IoMarkIrpPending(Irp);
   IoCallDriver(PipeExtension(DeviceObject)->LowerDeviceObject, Irp);
   return STATUS_PENDING;

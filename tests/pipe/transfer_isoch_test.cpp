@@ -205,5 +205,31 @@ TEST_F(IsochTransfers, StatisticsReportTheBytesPerSecondTheTransfersAchieved) {
   EXPECT_EQ(Statistics().Throughput, s.Throughput);
 }
 
+// Two transfers in flight on the pipe at once: each completion adds the time
+// and cycles its own transfer took, so the totals stay within twice the span
+// both took together.
+TEST_F(IsochTransfers, OverlappingTransfersEachCountTheirOwnTime) {
+  ASSERT_EQ(Ioctl(iso_, IOCTL_PIPE_START_STATISTICS).status, STATUS_SUCCESS);
+  std::vector<uint8_t> first(1152), second(1152);
+  OVERLAPPED a{}, b{};
+  a.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  b.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Sleep(2000);  // the counters' absolute values grow far beyond what two transfers take
+  LONGLONG ticks = KeQueryPerformanceCounter(nullptr).QuadPart;
+  ULONGLONG cycles = ReadTimeStampCounter();
+  ReadFile(iso_, first.data(), (DWORD)first.size(), nullptr, &a);
+  ReadFile(iso_, second.data(), (DWORD)second.size(), nullptr, &b);
+  DWORD bytes = 0;
+  EXPECT_TRUE(GetOverlappedResult(iso_, &a, &bytes, TRUE));
+  EXPECT_TRUE(GetOverlappedResult(iso_, &b, &bytes, TRUE));
+  ticks = KeQueryPerformanceCounter(nullptr).QuadPart - ticks;
+  cycles = ReadTimeStampCounter() - cycles;
+  EXPECT_EQ(Entry()->TotalBytes, 2u * 1152);
+  EXPECT_LE(Entry()->CounterTicks, 2 * ticks);
+  EXPECT_LE((ULONGLONG)Entry()->CycleCount, 2 * cycles) << "a start overwritten by the other transfer's";
+  CloseHandle(a.hEvent);
+  CloseHandle(b.hEvent);
+}
+
 }  // namespace
 }  // namespace pipetest

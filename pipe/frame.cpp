@@ -197,15 +197,17 @@ NTSTATUS NTAPI PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   }
   RtlFreeUnicodeString(&link);
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(device);
-  device->Flags &= ~(DO_DEVICE_INITIALIZING | DO_BUFFERED_IO);
+  KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
+  IncrementIoCount(device);
+  device->Flags &= ~DO_BUFFERED_IO;
   device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
   QueryCapabilities(extension);
   ULONG maximum = extension->MaximumTransferSize;
   ReadDeviceRegistryDword(PhysicalDeviceObject, L"MaximumTransferSize", &maximum);
   // A maximum of 0 would give every pipe segments of 0 bytes: keep the default.
   if (maximum != 0) extension->MaximumTransferSize = maximum;
-  KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
-  IncrementIoCount(device);
+  // Last: from here the device takes requests, and every field they use is set.
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }

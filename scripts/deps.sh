@@ -17,6 +17,7 @@ host() {
   want libgtest-dev /usr/include/gtest/gtest.h
   want libgmock-dev /usr/include/gmock/gmock.h
   want binutils objdump
+  want tshark tshark  # decodes the bus captures (tests/usb/capture_test.cpp, scripts/check-capture.sh)
 }
 windows() {
   want cmake cmake

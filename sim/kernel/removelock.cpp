@@ -1,5 +1,5 @@
 // Remove locks, with the verifier's tag accounting: a lock released more often
-// than acquired, or touched after IoReleaseRemoveLockAndWaitEx returned, stops.
+// than acquired, or released after IoReleaseRemoveLockAndWaitEx returned, stops.
 #include <map>
 #include <mutex>
 
@@ -54,7 +54,12 @@ extern "C" NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOI
                                                 ULONG RemlockSize) {
   RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoAcquireRemoveLockEx");
   {
+    // Once the removal's wait has returned, an acquisition is refused as
+    // during the wait (the documented STATUS_DELETE_PENDING); only a release
+    // then is a driver's fault.
     std::lock_guard guard(stateLock);
+    auto it = states.find(RemoveLock);
+    if (it != states.end() && it->second.waitReturned) return STATUS_DELETE_PENDING;
     StateOf(RemoveLock, "IoAcquireRemoveLockEx");
   }
   InterlockedIncrement(&RemoveLock->Common.IoCount);

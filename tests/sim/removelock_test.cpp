@@ -65,6 +65,12 @@ TEST_F(RemoveLocks, AcquireDuringRemovalReturnsDeletePending) {
   EXPECT_TRUE(removed) << "the refused acquisition holds nothing, so the release of the last holder ended the wait";
 }
 
+TEST_F(RemoveLocks, AcquireAfterTheRemovalWaitReturnsDeletePending) {
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, kRemoveTag), STATUS_SUCCESS);
+  IoReleaseRemoveLockAndWait(&lock, kRemoveTag);
+  EXPECT_EQ(IoAcquireRemoveLock(&lock, kIoTag), STATUS_DELETE_PENDING) << "as documented: refused, not a fault";
+}
+
 TEST_F(RemoveLocks, ReleaseAndWaitReturnsAtOnceWithoutOtherHolders) {
   Tick before = Now();
   ASSERT_EQ(IoAcquireRemoveLock(&lock, kRemoveTag), STATUS_SUCCESS);

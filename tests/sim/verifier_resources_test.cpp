@@ -97,11 +97,11 @@ void ReleaseUnderAnotherTag() {
   });
 }
 
-void AcquireAfterRemoval() {
+void ReleaseAfterRemoval() {
   WithRemoveLock([](PIO_REMOVE_LOCK lock) {
     IoAcquireRemoveLock(lock, kReadTag);
     IoReleaseRemoveLockAndWait(lock, kReadTag);
-    IoAcquireRemoveLock(lock, kWriteTag);
+    IoReleaseRemoveLock(lock, kWriteTag);
   });
 }
 
@@ -167,8 +167,8 @@ TEST(VerifierResources, ReleasingARemoveLockMoreOftenThanAcquired) {
 
 TEST(VerifierResources, TouchingARemoveLockAfterTheRemovalWait) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(AcquireAfterRemoval(),
-               "VERIFIER STOP: RemoveLock.*IoAcquireRemoveLockEx on remove lock 0x[0-9a-f]+ after "
+  EXPECT_DEATH(ReleaseAfterRemoval(),
+               "VERIFIER STOP: RemoveLock.*IoReleaseRemoveLockEx on remove lock 0x[0-9a-f]+ after "
                "IoReleaseRemoveLockAndWaitEx returned");
 }
 

@@ -107,6 +107,19 @@ bool Scheduler::Cancel(uint64_t id) {
   return true;
 }
 
+void Scheduler::Stall(Tick ticks) {
+  if (ticks <= 0) return;
+  if (!virtual_) {
+    Tick until = RealNow() + ticks;
+    while (RealNow() < until) std::this_thread::yield();
+    return;
+  }
+  std::lock_guard guard(mutex_);
+  virtualNow_ += ticks;
+  FireDue(virtualNow_);
+  clockWakeup_.notify_all();
+}
+
 void Scheduler::FireDue(Tick now) {
   while (!deadlines_.empty() && deadlines_.begin()->due <= now) {
     uint64_t id = deadlines_.begin()->id;

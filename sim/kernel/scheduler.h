@@ -56,6 +56,12 @@ class Scheduler {
   uint64_t Schedule(Tick due, std::function<void()> fire);
   bool Cancel(uint64_t id);
 
+  // A busy wait of the calling thread (KeStallExecutionProcessor): in virtual
+  // time the clock moves on by `ticks` for everyone, as it would have while
+  // the processor spun, and the deadlines passed meanwhile fire; in real time
+  // the caller spins that long.
+  void Stall(Tick ticks);
+
   // Stops the clock thread; waits no longer advance time.
   void Shutdown();
   // A description of every simulated thread, for hang reports.

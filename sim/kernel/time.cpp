@@ -41,9 +41,10 @@ extern "C" ULONGLONG NTAPI ReadTimeStampCounter(void) {
   return (ULONGLONG)CurrentMachine().Sched().Now() * 100 + timeStampReads.fetch_add(1);
 }
 
+// A busy wait on NT: the time passes for the caller, so a driver polling
+// until a deadline gets there (rounded up to whole 100-ns ticks).
 extern "C" void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  // A busy wait on NT; here it moves no clock and blocks nobody.
-  (void)MicroSeconds;
+  CurrentMachine().Sched().Stall((Tick)MicroSeconds * 10);
 }
 
 extern "C" SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length) {

@@ -187,3 +187,29 @@ TEST_F(IoTimer, RunsOncePerSecondAtDispatchLevelUntilStopped) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver polling the performance counter until a deadline, stalling between
+// looks, gets there: each stall moves the clock by at least its length, and a
+// timer due meanwhile fires.
+TEST(Stall, APollingLoopReachesItsDeadline) {
+  sim::Machine machine;
+  KEVENT fired;
+  KTIMER timer;
+  KeInitializeEvent(&fired, NotificationEvent, FALSE);
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER due;
+  due.QuadPart = -5000;  // 500 µs
+  KeSetTimer(&timer, due, nullptr);
+  LONGLONG start = KeQueryPerformanceCounter(nullptr).QuadPart;
+  int polls = 0;
+  while (KeQueryPerformanceCounter(nullptr).QuadPart - start < 10000 && polls < 1000) {  // 1 ms
+    KeStallExecutionProcessor(50);
+    ++polls;
+  }
+  EXPECT_EQ(polls, 20) << "1 ms in stalls of 50 µs";
+  EXPECT_TRUE(KeReadStateTimer(&timer)) << "the timer due half-way fired";
+}
+
+}  // namespace

@@ -46,7 +46,7 @@ PnpAnswer PnpManager::Impl::Send(DeviceNode* node, UCHAR minor, const IO_STACK_L
   return SendPnpRequest(PdoOf(node), minor, parameters, Describe(node));
 }
 
-// IRP_MN_START_DEVICE, then the capabilities and the device state. The
+// IRP_MN_START_DEVICE, then the capabilities and (on a first start) the device state. The
 // device's interfaces become visible only once the start succeeded. A failed
 // first start removes the stack; a failed restart after a stop is handled as
 // a surprise removal, as NT does.
@@ -67,7 +67,9 @@ void PnpManager::Impl::Start(DeviceNode* node, bool restart) {
   SetState(node, NodeState::Started);
   notify.ReleaseArrivals(PdoOf(node), true);
   QueryCapabilities(node);
-  QueryDeviceState(node);
+  // Not after the start that follows a stop for rebalancing: NT does not ask
+  // the device state again then.
+  if (!restart) QueryDeviceState(node);
 }
 
 // The PnP manager prepares the record as NT does: zeroed, with its size and

@@ -98,8 +98,7 @@ PacketResult Feature(UsbDevice& device, const SetupPacket& setup, bool set) {
   if (setup.value != USB_FEATURE_ENDPOINT_STALL) return kStall;
   Endpoint* ep = FindEndpoint(device, (UCHAR)setup.index);
   if (!ep) return kStall;
-  ep->halted = set;
-  ep->haltStatus = set ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
+  ep->deviceHalted = set;
   if (!set) device.model->EndpointReset(ep->Address());
   return {Handshake::Ack, 0};
 }
@@ -113,7 +112,7 @@ PacketResult GetStatus(UsbDevice& device, const SetupPacket& setup, std::span<ui
   } else if (setup.Recipient() == BMREQUEST_TO_ENDPOINT) {
     Endpoint* ep = FindEndpoint(device, (UCHAR)setup.index);
     if (!ep && (setup.index & 0x7F) != 0) return kStall;
-    data[0] = ep && ep->halted ? 1 : 0;
+    data[0] = ep && ep->deviceHalted ? 1 : 0;
   }
   return {Handshake::Ack, 2};
 }

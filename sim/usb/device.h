@@ -59,6 +59,9 @@ struct Endpoint {
   ULONG maxTransfer = 0;
   UCHAR interfaceNumber = 0;
   bool halted = false;
+  // The device's own ENDPOINT_HALT feature (SET_FEATURE): every transaction
+  // stalls until CLEAR_FEATURE, whatever the host does to its side.
+  bool deviceHalted = false;
   bool nakked = false;                    // the device NAKed; retried after a Notify
   USBD_STATUS haltStatus = USBD_STATUS_SUCCESS;
   TransferList queue;

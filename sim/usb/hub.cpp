@@ -139,7 +139,7 @@ void Bus::ResetPort(UsbDevice& device) {
     ended = EndDeviceTransfers(device, USBD_STATUS_CANCELED);
     ended.splice(ended.end(), ended_);
     device.model->BusReset();
-    for (auto& pipe : device.Pipes()) pipe->halted = false;
+    for (auto& pipe : device.Pipes()) pipe->halted = pipe->deviceHalted = false;
     if (Port* port = PortOf(device)) port->enabled = true;
     UCHAR address = device.address;
     device.address = 0;

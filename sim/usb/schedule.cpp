@@ -45,13 +45,13 @@ void CountData(const Step& s, size_t bytes) {
 }
 
 PacketResult DeviceIn(UsbDevice& device, Endpoint& ep, std::span<uint8_t> packet) {
-  if (device.faults.stall.count(ep.Address())) return {Handshake::Stall, 0};
+  if (ep.deviceHalted || device.faults.stall.count(ep.Address())) return {Handshake::Stall, 0};
   if (device.faults.nakForever.count(ep.Address())) return {Handshake::Nak, 0};
   return device.model->In(ep.Address(), packet);
 }
 
 Handshake DeviceOut(UsbDevice& device, Endpoint& ep, std::span<const uint8_t> packet) {
-  if (device.faults.stall.count(ep.Address())) return Handshake::Stall;
+  if (ep.deviceHalted || device.faults.stall.count(ep.Address())) return Handshake::Stall;
   if (device.faults.nakForever.count(ep.Address())) return Handshake::Nak;
   return device.model->Out(ep.Address(), packet);
 }

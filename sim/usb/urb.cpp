@@ -232,10 +232,14 @@ NTSTATUS Bus::PipeRequest(UsbPdo& pdo, PIRP irp, PURB urb) {
     if (pipe && function == URB_FUNCTION_ABORT_PIPE) {
       ended = EndTransfers(*pipe, USBD_STATUS_CANCELED);
     } else if (pipe) {
-      // Reset clears the host's halt and the data toggle; clear-stall sends
-      // CLEAR_FEATURE(ENDPOINT_HALT) to the device.
+      // Reset clears the host's halt and the data toggle only: a device whose
+      // endpoint is halted stalls the next transaction again. Clear-stall
+      // sends CLEAR_FEATURE(ENDPOINT_HALT), which clears the device's halt.
       if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->halted = false;
-      if (function != URB_FUNCTION_SYNC_RESET_PIPE) device->model->EndpointReset(pipe->Address());
+      if (function != URB_FUNCTION_SYNC_RESET_PIPE) {
+        pipe->deviceHalted = false;
+        device->model->EndpointReset(pipe->Address());
+      }
       pipe->nakked = false;
       KeSetEvent(&wake_, 0, FALSE);
     }

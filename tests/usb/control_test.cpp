@@ -153,6 +153,32 @@ TEST_F(Control, EndpointHaltIsSetAndClearedWithFeatureRequests) {
   EXPECT_EQ(status, 0);
 }
 
+// A reset of the host's pipe leaves the device's own halt alone: the next
+// transaction stalls again. Only the reset that also clears the stall
+// (CLEAR_FEATURE to the device) lets transfers through.
+TEST_F(Control, APipeResetLeavesTheDevicesHaltAndTheClearingResetEndsIt) {
+  URB set{};
+  UsbBuildFeatureRequest(&set, URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, 0x81, nullptr);
+  ASSERT_EQ(usbkit::SendAndWait(top, &set), STATUS_SUCCESS);
+  uint8_t buffer[64];
+  URB read = usbkit::BulkUrb(selected.pipes[0].PipeHandle, buffer, 64, USBD_TRANSFER_DIRECTION_IN);
+  EXPECT_EQ(usbkit::SendAndWait(top, &read), STATUS_UNSUCCESSFUL);
+  URB reset = usbkit::PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE, selected.pipes[0].PipeHandle);
+  ASSERT_EQ(usbkit::SendAndWait(top, &reset), STATUS_SUCCESS);
+  read = usbkit::BulkUrb(selected.pipes[0].PipeHandle, buffer, 64, USBD_TRANSFER_DIRECTION_IN);
+  EXPECT_EQ(usbkit::SendAndWait(top, &read), STATUS_UNSUCCESSFUL) << "the device's endpoint is still halted";
+  EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_STALL_PID);
+  USHORT status = 0;
+  URB get{};
+  UsbBuildGetStatusRequest(&get, URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0x81, &status, nullptr, nullptr);
+  ASSERT_EQ(usbkit::SendAndWait(top, &get), STATUS_SUCCESS);
+  EXPECT_EQ(status, 1) << "the device still reports its endpoint halted";
+  URB clearing = usbkit::PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, selected.pipes[0].PipeHandle);
+  ASSERT_EQ(usbkit::SendAndWait(top, &clearing), STATUS_SUCCESS);
+  ASSERT_EQ(usbkit::SendAndWait(top, &get), STATUS_SUCCESS);
+  EXPECT_EQ(status, 0);
+}
+
 TEST_F(Control, SelectInterfaceSwitchesToTheAlternateSettingsPipes) {
   ASSERT_EQ(selected.pipes.size(), 1u);
   std::vector<uint8_t> storage(GET_SELECT_INTERFACE_REQUEST_SIZE(2));

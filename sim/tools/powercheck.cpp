@@ -63,17 +63,8 @@ void ShowPowerLog(const Stacks& stacks, size_t from) {
 // set again; reads wait for their whole length, writes for as long as they
 // take.
 bool UseSettings(HANDLE port) {
-  DCB dcb{};
-  if (!GetCommState(port, &dcb)) return false;
-  dcb.BaudRate = 115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fOutxCtsFlow = TRUE;
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
   COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};
-  return SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts);
+  return UseHardwareFlow(port) && SetCommTimeouts(port, &timeouts);
 }
 
 // A line each way while the system works.

@@ -118,4 +118,19 @@ Bytes FarEnd::Take(size_t count) {
   return got;
 }
 
+// 115200 8N1 with RTS/CTS handshake and DTR on.
+bool UseHardwareFlow(HANDLE port) {
+  using namespace win32;
+  DCB dcb{};
+  if (!GetCommState(port, &dcb)) return false;
+  dcb.BaudRate = 115200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fOutxCtsFlow = TRUE;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  return SetCommState(port, &dcb);
+}
+
 }  // namespace simulator

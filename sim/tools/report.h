@@ -34,6 +34,8 @@ bool RunUntil(const std::function<bool()>& done);
 std::string Hex(const std::vector<Bytes>& messages);
 // The control messages the adapter received after its first `from`.
 std::vector<Bytes> MessagesSince(sim::usb::SerialAdapter& adapter, size_t from);
+// 115200 8N1 with RTS/CTS handshake and DTR on.
+bool UseHardwareFlow(HANDLE port);
 
 // An overlapped read or write started at construction; Finish waits for it.
 struct Request {

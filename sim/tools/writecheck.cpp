@@ -46,19 +46,6 @@ DWORD OutQueue(HANDLE port) {
   return ClearCommError(port, nullptr, &status) ? status.cbOutQue : ~0u;
 }
 
-// 115200 8N1 with RTS/CTS handshake and DTR on.
-bool UseHardwareFlow(HANDLE port) {
-  DCB dcb{};
-  if (!GetCommState(port, &dcb)) return false;
-  dcb.BaudRate = 115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fOutxCtsFlow = TRUE;
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  return SetCommState(port, &dcb);
-}
 
 bool SetWriteTimeouts(HANDLE port, DWORD multiplier, DWORD constant) {
   COMMTIMEOUTS timeouts{0, 0, 0, multiplier, constant};  // a read waits for its length

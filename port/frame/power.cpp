@@ -117,39 +117,35 @@ void QueueResumeWork(PDEVICE_OBJECT DeviceObject) {
   IoQueueWorkItem(context->WorkItem, PortResumeWork, DelayedWorkQueue, context);
 }
 
-// A system set-power request came back up. The wake to the working state
-// after a sleep the port prepared for (or one another driver vetoed) queues
-// the resume. Up to DISPATCH_LEVEL.
-NTSTATUS NTAPI PortSystemPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
-  PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Context;
-  PPORT_EXTENSION extension = PortExtension(deviceObject);
+// The end of a system power request the port sent down with a completion
+// routine: when `Resume` holds and the port had stopped its data path for a
+// sleep, the resume is queued. Up to DISPATCH_LEVEL.
+NTSTATUS ResumeIfPrepared(PIRP Irp, PDEVICE_OBJECT DeviceObject, BOOLEAN Resume) {
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   IncrementBusy(extension);
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->Parameters.Power.State.SystemState == PowerSystemWorking && extension->SleepPrepared &&
-      extension->TargetDeviceObject)
-    QueueResumeWork(deviceObject);
+  if (Resume && extension->SleepPrepared && extension->TargetDeviceObject) QueueResumeWork(DeviceObject);
   DecrementBusy(extension);
   return STATUS_SUCCESS;
+}
+
+// A system set-power request came back up: the wake to the working state
+// after a sleep the port prepared for (or one another driver vetoed) resumes.
+NTSTATUS NTAPI PortSystemPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  SYSTEM_POWER_STATE state = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
+  return ResumeIfPrepared(Irp, (PDEVICE_OBJECT)Context, state == PowerSystemWorking);
+}
+
+// A driver below the port refused the sleep the port had prepared for. The
+// power manager then tells only the stacks that agreed, so the port hears no
+// working state again: it brings its data path back itself.
+NTSTATUS NTAPI PortQueryPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  return ResumeIfPrepared(Irp, (PDEVICE_OBJECT)Context, !NT_SUCCESS(Irp->IoStatus.Status));
 }
 
 // A system set-power request goes down with PortSystemPowerComplete, which
 // queues the resume once the system works again. A sleep the port was not
 // asked about first is prepared for here.
-// A driver below the port refused the sleep the port had prepared for. The
-// power manager then tells only the stacks that agreed, so the port hears no
-// working state again: it brings its data path back itself.
-NTSTATUS NTAPI PortQueryPowerComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
-  PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Context;
-  PPORT_EXTENSION extension = PortExtension(deviceObject);
-  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  IncrementBusy(extension);
-  if (!NT_SUCCESS(Irp->IoStatus.Status) && extension->SleepPrepared && extension->TargetDeviceObject)
-    QueueResumeWork(deviceObject);
-  DecrementBusy(extension);
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   BOOLEAN passive = KeGetCurrentIrql() == PASSIVE_LEVEL;

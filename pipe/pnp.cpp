@@ -41,48 +41,73 @@ static NTSTATUS Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
   return Status;
 }
 
-// A configuration left by a start that failed half-way is released first, so
-// a second start never overwrites (and leaks) it.
-static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  NTSTATUS status = SendAndWait(DeviceObject, Irp, FALSE);
-  if (NT_SUCCESS(status)) {
-    if (extension->ConfigRecord) DeconfigureDevice(DeviceObject);
-    status = ConfigureDevice(DeviceObject);
-    if (NT_SUCCESS(status)) extension->Started = TRUE;
-  }
-  return Complete(DeviceObject, Irp, status);
-}
 
 // Ends what is still inside the driver before its configuration goes: every
 // pipe is aborted (the bus driver completes the transfers pending on it)
 // until only the base count and this request's are left. A request that
 // passed the gate just before it closed may reach the bus after an abort,
-// hence the loop.
-static void DrainRequests(PDEVICE_OBJECT DeviceObject) {
+// hence the loop. With Rounds 0 it waits for as long as it takes (removal
+// must: the device object goes next); otherwise it gives up after that many
+// rounds of 50 ms and returns FALSE with requests still inside.
+static BOOLEAN DrainRequests(PDEVICE_OBJECT DeviceObject, ULONG Rounds) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  while (extension->PendingIoCount > 2) {
+  for (ULONG round = 1; extension->PendingIoCount > 2; round++) {
     ULONG pipes = PipeCount(DeviceObject);
     for (ULONG i = 0; i < pipes; i++) AbortPipe(DeviceObject, &extension->ConfigRecord->PipeTable[i]);
     if (extension->PendingIoCount <= 2) break;
+    if (Rounds && round >= Rounds) return FALSE;
     LARGE_INTEGER interval;
     interval.QuadPart = -50 * 1000 * 10;  // 50 ms
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
+  return TRUE;
+}
+
+// Stop and start give requests that no abort ends this long (100 x 50 ms)
+// before going on without them.
+#define BOUNDED_DRAIN_ROUNDS 100
+
+// Releases the configuration once no request is left inside; one that
+// outlives the bounded drain still uses the pipe table, so the table is kept
+// (the device stays closed) and FALSE returned.
+static BOOLEAN ReleaseConfiguration(PDEVICE_OBJECT DeviceObject) {
+  if (!DrainRequests(DeviceObject, BOUNDED_DRAIN_ROUNDS)) {
+    DbgPrint("merrow: %d requests not ended by aborting the pipes; the configuration is kept until they end\n",
+             (int)(PipeExtension(DeviceObject)->PendingIoCount - 2));
+    return FALSE;
+  }
+  DeconfigureDevice(DeviceObject);
+  return TRUE;
 }
 
 // Stop must not fail (the PnP manager has no way back from it), and the
 // configuration is released even when the unconfigure request fails. So the
 // device counts as stopped either way and the request goes down with success;
-// open pipe files are refused from now on (PipeFromFile).
+// open pipe files are refused from now on (PipeFromFile). Requests the drain
+// could not end keep the configuration alive past the stop rather than
+// holding the Plug and Play thread for good.
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  DrainRequests(DeviceObject);
-  DeconfigureDevice(DeviceObject);
+  ReleaseConfiguration(DeviceObject);
   extension->Started = FALSE;
   extension->StopPending = FALSE;
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return PassDown(DeviceObject, Irp);
+}
+
+// A configuration left by a start that failed half-way, or kept by a stop
+// for requests that were still inside, is released first, so a second start
+// never overwrites (and leaks) it. If those requests are still inside, the
+// start fails: the table cannot go while they use it.
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
+  NTSTATUS status = SendAndWait(DeviceObject, Irp, FALSE);
+  if (NT_SUCCESS(status) && extension->ConfigRecord && !ReleaseConfiguration(DeviceObject)) status = STATUS_DEVICE_BUSY;
+  if (NT_SUCCESS(status)) {
+    status = ConfigureDevice(DeviceObject);
+    if (NT_SUCCESS(status)) extension->Started = TRUE;
+  }
+  return Complete(DeviceObject, Irp, status);
 }
 
 // The removal: no pipe file is opened or closed against the configuration
@@ -93,7 +118,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
   extension->Removed = TRUE;
   extension->RemoveStarted = TRUE;
-  DrainRequests(DeviceObject);
+  DrainRequests(DeviceObject, 0);
   DecrementIoCount(DeviceObject);
   AbortOpenPipes(DeviceObject);
   DeconfigureDevice(DeviceObject);

@@ -154,6 +154,34 @@ TEST(PipeStop, StopWaitsForRequestsInsideTheDriver) {
   EXPECT_TRUE(CanAcceptRequests(rig.Device()));
 }
 
+// A request that no abort ends (a lower driver that never completes it) does
+// not hold the stop for good: after its bounded drain the stop completes and
+// keeps the configuration the request still uses. The next start fails while
+// the request is inside and succeeds once it has left.
+TEST(PipeStop, ARequestNoAbortEndsBoundsTheStopAndKeepsTheConfiguration) {
+  UrbFilter filter;
+  PipeRig rig({.filter = &filter});
+  PPIPE_DEVICE_EXTENSION ext = rig.Extension();
+  PUSB_CONFIG_RECORD original = ext->ConfigRecord;
+  rig.AsDriver([&] { IncrementIoCount(rig.Device()); });
+  filter.Clear();
+  SendPnp(rig.Device(), IRP_MN_QUERY_STOP_DEVICE);
+  sim::Tick before = rig.Machine().Sched().Now();
+  EXPECT_EQ(SendPnp(rig.Device(), IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
+  EXPECT_GE(rig.Machine().Sched().Now() - before, kSecond) << "the stop gave the request time to end";
+  EXPECT_FALSE(ext->Started);
+  EXPECT_EQ(ext->ConfigRecord, original) << "the table a request still uses was released";
+  EXPECT_TRUE(filter.Of(URB_FUNCTION_SELECT_CONFIGURATION).empty());
+  EXPECT_EQ(SendPnp(rig.Device(), IRP_MN_START_DEVICE).Status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(ext->ConfigRecord, original);
+  rig.AsDriver([&] { DecrementIoCount(rig.Device()); });
+  EXPECT_EQ(SendPnp(rig.Device(), IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+  EXPECT_TRUE(CanAcceptRequests(rig.Device()));
+  std::vector<UrbRecord> selects = filter.Of(URB_FUNCTION_SELECT_CONFIGURATION);
+  ASSERT_EQ(selects.size(), 2u) << "unconfigured, then configured anew";
+  EXPECT_FALSE(selects[0].configuration);
+}
+
 TEST(PipeRemoval, RemovalWaitsForTheRequestsInsideTheDriver) {
   PipeRig rig;
   PPIPE_DEVICE_EXTENSION ext = rig.Extension();

@@ -1,11 +1,13 @@
 #include "sim/kernel/iomanager.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "sim/kernel/machine.h"
 #include "sim/kernel/mdl.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/pnp.h"
+#include "sim/kernel/thread.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/verifier.h"
 
@@ -55,6 +57,24 @@ void FinishThreadIrp(PIRP irp, IrpRecord& record) {
   CurrentMachine().Irps().Free(irp, true);
   if (onFinished) onFinished(result.Status, result.Information, boost);
   if (event) KeSetEvent(event, boost, FALSE);
+}
+
+void CancelThreadIo() {
+  KThread* thread = CurrentThread();
+  IrpTracker& irps = CurrentMachine().Irps();
+  for (PIRP irp : irps.PinIssuedByThread(thread)) {
+    IoCancelIrp(irp);
+    irps.Unpin(irp);
+  }
+  constexpr int kSteps = 3000;  // 5 minutes of 100 ms
+  for (int step = 0; step < kSteps && irps.AnyIssuedBy(thread); step++) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -100 * 1000 * 10;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
+  if (size_t left = irps.DisassociateFrom(thread))
+    std::fprintf(stderr, "I/O manager: thread '%s' exits with %zu request(s) its drivers did not complete after cancellation\n",
+                 thread->name.c_str(), left);
 }
 
 NTSTATUS OpenFile(const OpenRequest& request, PFILE_OBJECT* file) {

@@ -29,6 +29,14 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction);
 // Allocates a thread IRP for `device`'s stack, issued by the calling thread.
 PIRP AllocateThreadIrp(PDEVICE_OBJECT device, PFILE_OBJECT file, IrpOriginator originator);
 
+// What the I/O manager does when a thread exits: IoCancelIrp on every IRP
+// the thread issued that is still pending (IoBuildDeviceIoControlRequest,
+// IoBuildSynchronousFsdRequest and the application's own reads, writes and
+// control requests), then a wait, in 100 ms steps, for them to complete. A
+// request still pending after five minutes is taken off the thread's list and
+// reported, so the thread can go; its completion later still finishes it.
+void CancelThreadIo();
+
 // Sends a thread IRP to the top of `file`'s stack and, when it pends, waits
 // for its completion on `event`. Returns the final status.
 NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb);

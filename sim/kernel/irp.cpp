@@ -125,9 +125,13 @@ void IrpTracker::ReleaseLocked(PIRP irp, const std::shared_ptr<IrpRecord>& recor
 }
 
 namespace {
-bool IsPendingFrom(const IrpRecord& record, void* thread, PFILE_OBJECT file) {
-  return record.originator.threadIrp && record.originator.issuingThread == thread &&
-         record.originator.fileObject == file && record.state == IrpRecord::State::Active;
+bool IssuedFrom(const IrpRecord& record, void* thread) {
+  return record.originator.threadIrp && record.originator.issuingThread == thread;
+}
+
+bool IsPendingFrom(const IrpRecord& record, void* thread, PFILE_OBJECT file, bool anyFile) {
+  return IssuedFrom(record, thread) && (anyFile || record.originator.fileObject == file) &&
+         record.state == IrpRecord::State::Active;
 }
 }  // namespace
 
@@ -135,19 +139,42 @@ std::vector<PIRP> IrpTracker::IssuedBy(void* thread, PFILE_OBJECT file) {
   std::lock_guard guard(mutex_);
   std::vector<PIRP> out;
   for (auto& [irp, record] : live_)
-    if (IsPendingFrom(*record, thread, file)) out.push_back(irp);
+    if (IsPendingFrom(*record, thread, file, false)) out.push_back(irp);
   return out;
 }
 
-std::vector<PIRP> IrpTracker::PinIssuedBy(void* thread, PFILE_OBJECT file) {
+std::vector<PIRP> IrpTracker::PinIssuedBy(void* thread, PFILE_OBJECT file) { return Pin(thread, file, false); }
+
+std::vector<PIRP> IrpTracker::PinIssuedByThread(void* thread) { return Pin(thread, nullptr, true); }
+
+std::vector<PIRP> IrpTracker::Pin(void* thread, PFILE_OBJECT file, bool anyFile) {
   std::lock_guard guard(mutex_);
   std::vector<PIRP> out;
   for (auto& [irp, record] : live_) {
-    if (!IsPendingFrom(*record, thread, file)) continue;
+    if (!IsPendingFrom(*record, thread, file, anyFile)) continue;
     ++record->pins;
     out.push_back(irp);
   }
   return out;
+}
+
+bool IrpTracker::AnyIssuedBy(void* thread) {
+  std::lock_guard guard(mutex_);
+  for (auto& [irp, record] : live_)
+    if (IssuedFrom(*record, thread)) return true;
+  return false;
+}
+
+size_t IrpTracker::DisassociateFrom(void* thread) {
+  std::lock_guard guard(mutex_);
+  size_t count = 0;
+  for (auto& [irp, record] : live_) {
+    if (!IssuedFrom(*record, thread)) continue;
+    record->originator.issuingThread = nullptr;
+    irp->Tail.Overlay.Thread = nullptr;
+    ++count;
+  }
+  return count;
 }
 
 void IrpTracker::Unpin(PIRP irp) {

@@ -87,11 +87,19 @@ class IrpTracker {
   // completes meanwhile: NT's CancelIo walks the thread's IRPs at APC_LEVEL,
   // where the completion that frees them cannot run.
   std::vector<PIRP> PinIssuedBy(void* thread, PFILE_OBJECT file);
+  // As PinIssuedBy, for every file (and none): the thread's whole IRP list.
+  std::vector<PIRP> PinIssuedByThread(void* thread);
   void Unpin(PIRP irp);
+  // Whether any IRP `thread` issued is still allocated, however far along.
+  bool AnyIssuedBy(void* thread);
+  // Takes `thread`'s IRPs off its list, as NT does with requests still
+  // pending when their thread's exit gives up waiting; returns how many.
+  size_t DisassociateFrom(void* thread);
   size_t LiveCount();
 
  private:
   void ReleaseLocked(PIRP irp, const std::shared_ptr<IrpRecord>& record);
+  std::vector<PIRP> Pin(void* thread, PFILE_OBJECT file, bool anyFile);
 
   std::mutex mutex_;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> live_;

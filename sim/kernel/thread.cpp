@@ -1,5 +1,6 @@
 #include "sim/kernel/thread.h"
 
+#include "sim/kernel/iomanager.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/verifier.h"
 
@@ -49,6 +50,7 @@ ThreadScope::ThreadScope(std::string name) : thread_(new KThread(std::move(name)
 }
 
 ThreadScope::~ThreadScope() {
+  CancelThreadIo();
   tlsThread = nullptr;
   CurrentMachine().Sched().Unregister(thread_);
   delete thread_;
@@ -67,6 +69,7 @@ Thread::Thread(std::string name, std::function<void()> body) : state_(std::make_
   thread_ = std::thread([state = state_, body = std::move(body), &scheduler] {
     tlsThread = &state->record;
     body();
+    CancelThreadIo();
     tlsThread = nullptr;
     std::lock_guard guard(scheduler.Lock());
     state->done = true;

@@ -10,6 +10,7 @@
 #include "sim/kernel/iomanager.h"
 #include "sim/kernel/irp.h"
 #include "sim/kernel/machine.h"
+#include "sim/kernel/thread.h"
 #include "tests/sim/testkit.h"
 
 namespace {
@@ -258,6 +259,81 @@ TEST_F(ThreadIrps, RequestHeldByTheCallersRoutineIsFinishedWhenCompletedAgain) {
   EXPECT_EQ(KeReadStateEvent(&event), 1);
   EXPECT_EQ(iosb.Information, 1u);
   EXPECT_EQ(machine.Irps().Find(irp), nullptr);
+}
+
+// A thread's exit: the I/O manager cancels the requests the thread built
+// with IoBuildDeviceIoControlRequest and IoBuildSynchronousFsdRequest that
+// are still pending and waits for them to complete. A target that honours
+// cancellation ends them at once; one that ignores it holds the exit until it
+// completes them, for at most five minutes, after which the request is taken
+// off the thread and still finished normally when it completes.
+class ThreadExit : public ThreadIrps {
+ protected:
+  static void NTAPI CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    testkit::Complete(irp, STATUS_CANCELLED);
+  }
+
+  // Each request is pended, with the cancel routine when `cancellable`.
+  void TargetHolds(bool cancellable) {
+    for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ}) {
+      behaviour.dispatch[major] = [this, cancellable](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        if (cancellable) IoSetCancelRoutine(irp, CancelRoutine);
+        held.push_back(irp);
+        return STATUS_PENDING;
+      };
+    }
+  }
+
+  // A thread sends one request of each kind and exits without waiting.
+  sim::Tick RunIssuerAndJoin() {
+    sim::Tick start = machine.Sched().Now();
+    sim::Thread issuer("issuer", [&] {
+      EXPECT_EQ(IoCallDriver(device, Build(kBufferedCode, nullptr, 0, nullptr, 0)), STATUS_PENDING);
+      PIRP read = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, sizeof buffer, nullptr, &readEvent, &readIosb);
+      EXPECT_EQ(IoCallDriver(device, read), STATUS_PENDING);
+    });
+    issuer.Join();
+    return machine.Sched().Now() - start;
+  }
+
+  std::vector<PIRP> held;
+  char buffer[8];
+  KEVENT readEvent;
+  IO_STATUS_BLOCK readIosb{};
+};
+
+TEST_F(ThreadExit, PendingRequestsOfAnExitingThreadAreCancelled) {
+  TargetHolds(true);
+  KeInitializeEvent(&readEvent, NotificationEvent, FALSE);
+  size_t liveBefore = machine.Irps().LiveCount();
+  RunIssuerAndJoin();
+  EXPECT_EQ(held.size(), 2u);
+  EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(readIosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(KeReadStateEvent(&readEvent), 1);
+  EXPECT_EQ(machine.Irps().LiveCount(), liveBefore) << "both requests were finished and freed";
+}
+
+TEST_F(ThreadExit, ATargetIgnoringTheCancelHoldsTheExitForFiveMinutesAtMost) {
+  TargetHolds(false);
+  KeInitializeEvent(&readEvent, NotificationEvent, FALSE);
+  sim::Tick exitTook = RunIssuerAndJoin();
+  EXPECT_GE(exitTook, 300 * sim::kTicksPerSecond);
+  EXPECT_LT(exitTook, 302 * sim::kTicksPerSecond);
+  ASSERT_EQ(held.size(), 2u);
+  for (PIRP irp : held) {
+    EXPECT_TRUE(irp->Cancel) << "the exit asked for the cancellation";
+    EXPECT_EQ(irp->Tail.Overlay.Thread, nullptr) << "taken off the thread that is gone";
+  }
+  testkit::AsDriver(driver, [&] {
+    for (PIRP irp : held) testkit::Complete(irp, STATUS_SUCCESS, 1);
+  });
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(readIosb.Information, 1u);
+  EXPECT_EQ(KeReadStateEvent(&readEvent), 1);
 }
 
 }  // namespace

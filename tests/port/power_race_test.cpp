@@ -31,7 +31,9 @@ void RaceTheResume(uint32_t seed, Competitor competitor) {
     Sleep(seed % 3);
     if (competitor == Competitor::Unplug) rig.Pipe().Unplug();
     else CloseHandle(port);
-    if (competitor == Competitor::RemovePort) EXPECT_TRUE(rig.Machine().Pnp().RemoveDevice(rig.PortNode()));
+    if (competitor == Competitor::RemovePort) {
+      EXPECT_TRUE(rig.Machine().Pnp().RemoveDevice(rig.PortNode()));
+    }
   });
   other.Join();
   switch (competitor) {

@@ -107,11 +107,15 @@ TEST_P(DeviceVariants, OpenSettingsAndCloseInTheVariantsOwnMessages) {
     }
   }
   for (const sim::usb::AdapterMessage& m : rig.Adapter().Messages()) EXPECT_TRUE(m.accepted) << "a message the adapter does not speak";
-  if (variant.caps == 2) EXPECT_TRUE(rig.Adapter().Rts()) << "hardware flow control raised RTS";
+  if (variant.caps == 2) {
+    EXPECT_TRUE(rig.Adapter().Rts()) << "hardware flow control raised RTS";
+  }
 
   size_t beforeClose = rig.Adapter().Messages().size();
   CloseHandle(port);
-  if (variant.caps == 3) EXPECT_EQ(rig.MessagesSince(beforeClose), (std::vector<Message>{{0x03, 0x00}}));
+  if (variant.caps == 3) {
+    EXPECT_EQ(rig.MessagesSince(beforeClose), (std::vector<Message>{{0x03, 0x00}}));
+  }
   EXPECT_FALSE(rig.Adapter().PortOpen());
   std::vector<Message> sent = rig.MessagesSince(start);
   EXPECT_EQ(CapturedMessages(bus), sent) << "the capture shows what the adapter took, in order";

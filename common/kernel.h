@@ -24,6 +24,14 @@ extern "C" {
 // Exported by ntoskrnl.exe but not declared by the DDK headers.
 extern "C" int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...);
 
+// On x64 the spin lock and IRQL routines are ntoskrnl.exe's (KeLowerIrql is an
+// inline that writes CR8); the Kf* names are HAL.dll exports of x86 only.
+#if defined(_WIN64)
+#define KfAcquireSpinLock KeAcquireSpinLockRaiseToDpc
+#define KfReleaseSpinLock KeReleaseSpinLock
+#define KfLowerIrql KeLowerIrql
+#endif
+
 // The processor's time-stamp counter, as newer DDKs name the intrinsic.
 #ifndef ReadTimeStampCounter
 #define ReadTimeStampCounter() __rdtsc()

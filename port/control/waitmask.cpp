@@ -46,12 +46,26 @@ void SweepCancelledWait(PDEVICE_OBJECT DeviceObject) {
   if (cancelled) CompleteRequest(cancelled, STATUS_CANCELLED, 0);
 }
 
-// At cleanup: a pending wait ends with success and no events. Mask and history stay.
+namespace {
+
+// Ends a wait that no event satisfied (a new mask, cleanup, removal): success
+// with an event mask of zero in the output, so the application's variable
+// reads zero rather than what it held before. The output buffer was checked
+// to hold a ULONG when the wait was accepted. Under WaitLock.
+void CompleteWaitWithoutEvents(PIRP Irp) {
+  *(PULONG)Irp->AssociatedIrp.SystemBuffer = 0;
+  CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+}  // namespace
+
+// At cleanup and removal: a pending wait ends with success and a zero event
+// mask. Mask and history stay.
 void CompletePendingWait(PPORT_EXTENSION Extension) {
   KIRQL irql = KfAcquireSpinLock(&Extension->WaitLock);
   if (PIRP irp = Extension->PendingWaitIrp) {
     Extension->PendingWaitIrp = NULL;
-    CompleteRequest(irp, STATUS_SUCCESS, 0);
+    CompleteWaitWithoutEvents(irp);
   }
   KfReleaseSpinLock(&Extension->WaitLock, irql);
 }
@@ -75,7 +89,7 @@ NTSTATUS SetWaitMask(PPORT_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Sta
   KIRQL irql = KfAcquireSpinLock(&Extension->WaitLock);
   if (PIRP pending = Extension->PendingWaitIrp) {
     Extension->PendingWaitIrp = NULL;
-    CompleteRequest(pending, STATUS_SUCCESS, 0);
+    CompleteWaitWithoutEvents(pending);
   }
   Extension->WaitMask = mask;
   KfReleaseSpinLock(&Extension->WaitLock, irql);

@@ -64,15 +64,19 @@ TEST_F(WaitMask, ACompletedWaitClearsTheWholeHistory) {
   EXPECT_EQ(events_, EV_TXEMPTY);
 }
 
-TEST_F(WaitMask, ANewMaskEndsAPendingWaitWithoutEventsAndKeepsTheHistory) {
+// The application's mask variable is written with zero: a program that tests
+// its bits after the wait must not find what the variable held before.
+TEST_F(WaitMask, ANewMaskEndsAPendingWaitWithAZeroMaskAndKeepsTheHistory) {
   ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
   EXPECT_FALSE(Wait());
   Raise(EV_CTS);
   EXPECT_TRUE(Pending()) << "an event outside the mask does not end the wait";
   ASSERT_TRUE(SetCommMask(port_, EV_CTS));
   EXPECT_FALSE(Pending());
-  EXPECT_EQ((NTSTATUS)overlapped_.Internal, STATUS_SUCCESS);
-  EXPECT_EQ(overlapped_.InternalHigh, 0u);
+  DWORD returned = 0xDEADBEEF;
+  EXPECT_TRUE(GetOverlappedResult(port_, &overlapped_, &returned, FALSE));
+  EXPECT_EQ(returned, sizeof(DWORD));
+  EXPECT_EQ(events_, 0u) << "the mask variable still holds what it held before the wait";
   EXPECT_TRUE(Wait()) << "the CTS raised before the new mask is still in the history";
   EXPECT_EQ(events_, EV_CTS);
 }
@@ -122,14 +126,15 @@ TEST_F(WaitMask, ACancelledWaitEndsAtTheNextSweepWithinASecond) {
   EXPECT_EQ(events_, EV_RXCHAR);
 }
 
-TEST_F(WaitMask, CleanupEndsAPendingWaitWithSuccessAndNoEvents) {
+TEST_F(WaitMask, CleanupEndsAPendingWaitWithSuccessAndAZeroMask) {
   ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
   EXPECT_FALSE(Wait());
   CloseHandle(port_);
   port_ = INVALID_HANDLE_VALUE;
   EXPECT_EQ(WaitForSingleObject(overlapped_.hEvent, 0), WAIT_OBJECT_0);
   EXPECT_EQ((NTSTATUS)overlapped_.Internal, STATUS_SUCCESS);
-  EXPECT_EQ(overlapped_.InternalHigh, 0u);
+  EXPECT_EQ(overlapped_.InternalHigh, sizeof(DWORD));
+  EXPECT_EQ(events_, 0u) << "the mask variable still holds what it held before the wait";
 }
 
 TEST_F(WaitMask, TheMaskOutlivesACloseAndTheHistoryDoesNot) {

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "sim/kernel/exports.h"
+#include "sim/tools/lab/lab.h"
 #include "sim/tools/options.h"
 #include "sim/tools/selfcheck.h"
 
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.exports) return ListExports();
+  if (options.pty) return simulator::RunLab(options, argv[0]);
   int failures = simulator::RunSelfCheck(options);
   std::printf("\n%s\n", failures ? "SELF-CHECK FAILED" : "Self-check passed.");
   return failures ? 1 : 0;

@@ -37,6 +37,15 @@ Options ParseOptions(int argc, char** argv) {
       if (i + 1 >= argc) options.error = "--pcap needs a file name";
       else options.pcap = argv[++i];
     }
+    else if (arg == "--pty") options.pty = options.realTime = true;
+    else if (arg == "--unpaced") options.unpaced = true;
+    else if (arg == "--far" || arg == "--link") {
+      std::string& out = arg == "--far" ? options.far : options.link;
+      if (i + 1 >= argc || !*argv[i + 1]) options.error = std::string(arg) + " needs a value";
+      else out = argv[++i];
+      if (arg == "--far" && out != "loopback" && out != "pty" && out != "nullmodem")
+        options.error = "--far takes loopback, pty or nullmodem, not '" + out + "'";
+    }
     else if (arg == "--delay-fuzz") {
       uint64_t seed = 0;
       number(&seed);
@@ -44,6 +53,8 @@ Options ParseOptions(int argc, char** argv) {
     } else options.error = "unknown option '" + std::string(arg) + "' (see --help)";
     if (!options.error.empty()) break;
   }
+  if (options.error.empty() && !options.pty && (options.far != "loopback" || !options.link.empty() || options.unpaced))
+    options.error = "--far, --link and --unpaced go with --pty";
   return options;
 }
 
@@ -63,6 +74,16 @@ void PrintHelp(const char* program) {
       "  --fail-nth N       make the N-th pool allocation by a driver fail\n"
       "  --delay-fuzz SEED  yield at random in kernel calls, to widen race windows\n"
       "  --pcap FILE        write every transfer on the USB bus to FILE (pcap, for Wireshark)\n"
+      "\n"
+      "The serial lab (instead of the self-check; runs in real time until Ctrl-C):\n"
+      "  --pty              bridge \\\\.\\COM7 to a pseudo-terminal for Linux serial programs\n"
+      "  --far END          the far end of the adapter's line: loopback (the plug, default),\n"
+      "                     pty (a second pseudo-terminal plays the device at the other end)\n"
+      "                     or nullmodem (a second adapter and COM8, on a pseudo-terminal too)\n"
+      "  --link PATH        the stable symlink to the port's slave (default: ttyCOM7 beside\n"
+      "                     this program); the far end's (pty or COM8) is PATH-far, the\n"
+      "                     preload library's socket PATH.sock\n"
+      "  --unpaced          adapters move bytes as fast as the bus instead of at the line rate\n"
       "  -h, --help         show this help\n",
       program);
 }

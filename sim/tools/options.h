@@ -14,6 +14,10 @@ struct Options {
   uint64_t failNth = 0;      // fail the n-th driver allocation
   uint32_t delayFuzzSeed = 0;
   std::string pcap;          // capture the USB bus to this file
+  bool pty = false;          // the serial lab: bridge COM7 to a pseudo-terminal (sim/tools/lab)
+  std::string far = "loopback";  // the lab's far end: loopback, pty or nullmodem
+  std::string link;          // the lab's symlink to the slave (empty: ttyCOM7 beside the program)
+  bool unpaced = false;      // the lab's adapters move bytes as fast as the bus, not at the line rate
   std::string error;         // set when the command line is bad
 };
 

@@ -1,5 +1,6 @@
 #include "sim/usb/adapter.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace sim::usb {
@@ -56,6 +57,9 @@ SerialAdapter::SerialAdapter(AdapterConfig config)
   hooks.received = [this] { Notify(); };
   hooks.transmitted = [this] { Notify(); };
   hooks.linesChanged = [this] { LinesChanged(); };
+  hooks.scriptOutput = [this] {
+    if (peerListener_) peerListener_();
+  };
   uart_.SetHooks(std::move(hooks));
   uart_.SetPacing(config_.pacing);
   uart_.WireLoopback();
@@ -251,6 +255,16 @@ void SerialAdapter::PeerSetLines(UCHAR lines) {
 std::vector<uint8_t> SerialAdapter::PeerTake() {
   std::lock_guard guard(ModelLock());
   return uart_.TakeScriptOutput();
+}
+
+void SerialAdapter::SetPeerListener(std::function<void()> listener) {
+  std::lock_guard guard(ModelLock());
+  peerListener_ = std::move(listener);
+}
+
+size_t SerialAdapter::PeerRoom() {
+  std::lock_guard guard(ModelLock());
+  return config_.receiveFifo - std::min(config_.receiveFifo, uart_.ReceivedCount());
 }
 
 bool SerialAdapter::Rts() {

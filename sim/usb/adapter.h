@@ -7,6 +7,7 @@
 // through its UART (sim/usb/uart.h).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,12 @@ class SerialAdapter : public DeviceModel {
   void PeerSend(std::span<const uint8_t> bytes);
   void PeerSetLines(UCHAR lines);
   std::vector<uint8_t> PeerTake();
+  // Called, with the adapter's lock held, whenever bytes the adapter sent
+  // wait in PeerTake: a far end played by another thread wakes on it instead
+  // of polling. It must not call back into the adapter.
+  void SetPeerListener(std::function<void()> listener);
+  // Room in the receive FIFO: a far end that must not overrun it sends at most this.
+  size_t PeerRoom();
   bool Rts();
   bool Dtr();
 
@@ -109,6 +116,7 @@ class SerialAdapter : public DeviceModel {
   bool errorCharEnabled_ = false;
   bool reportPending_ = false;
   std::vector<AdapterMessage> messages_;
+  std::function<void()> peerListener_;
 };
 
 // The descriptor tables of an adapter with `config` (adapter_descriptors.cpp).

@@ -109,7 +109,10 @@ void Uart::Deliver(std::vector<uint8_t> bytes) {
     case FarEnd::NullModem:
       if (partner_) partner_->WireIn(bytes);
       break;
-    case FarEnd::Script: scriptOutput_.insert(scriptOutput_.end(), bytes.begin(), bytes.end()); break;
+    case FarEnd::Script:
+      scriptOutput_.insert(scriptOutput_.end(), bytes.begin(), bytes.end());
+      if (hooks_.scriptOutput) hooks_.scriptOutput();
+      break;
   }
 }
 

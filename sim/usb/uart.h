@@ -40,6 +40,7 @@ class Uart {
     std::function<void()> received;       // bytes arrived in the receive FIFO
     std::function<void()> linesChanged;   // an input line changed
     std::function<void()> transmitted;    // the transmit FIFO has room again
+    std::function<void()> scriptOutput;   // with a scripted far end: bytes wait in TakeScriptOutput
   };
 
   Uart(size_t receiveFifo, size_t transmitFifo) : rxCapacity_(receiveFifo), txCapacity_(transmitFifo) {}

@@ -164,6 +164,24 @@ TEST_F(Adapter, ScriptedPeerSeesBytesAndDrivesTheRingLine) {
   EXPECT_EQ(StatusByte(p), sim::usb::kLineRi);
 }
 
+TEST_F(Adapter, ScriptedPeerIsToldWhenBytesWaitAndHowMuchItMaySend) {
+  AdapterConfig config;
+  config.receiveFifo = 32;
+  Plugged p = PlugAdapter(config);
+  p.adapter->WireScript();
+  int told = 0;
+  p.adapter->SetPeerListener([&] { ++told; });
+  ASSERT_EQ(Write(p, {7, 8}), STATUS_SUCCESS);
+  EXPECT_GE(told, 1) << "the listener runs when the sent bytes reach the far end";
+  EXPECT_EQ(p.adapter->PeerTake(), (std::vector<uint8_t>{7, 8}));
+  EXPECT_EQ(p.adapter->PeerRoom(), 32u);
+  p.adapter->PeerSend(std::vector<uint8_t>(20, 0x42));
+  EXPECT_EQ(p.adapter->PeerRoom(), 12u) << "what the receive FIFO still takes without an overrun";
+  p.adapter->SetPeerListener({});
+  EXPECT_EQ(Read(p).size(), 20u);
+  EXPECT_EQ(p.adapter->PeerRoom(), 32u);
+}
+
 TEST_F(Adapter, ReceiveFifoOverflowsWhenNobodyReads) {
   AdapterConfig config;
   config.receiveFifo = 32;

@@ -108,12 +108,15 @@ void Bus::ScheduleAt(Tick due, std::function<void()> action) {
   KeSetEvent(&wake_, 0, FALSE);
 }
 
+// Models call this for every byte that moves under RTS/CTS handshake, so it
+// walks the selected interfaces in place rather than copying the pipe list.
 void Bus::Notify() {
   std::lock_guard guard(lock_);
   for (Port& port : ports_) {
     if (!port.device) continue;
     port.device->control->nakked = false;
-    for (auto& pipe : port.device->Pipes()) pipe->nakked = false;
+    for (const SelectedInterface& selected : port.device->interfaces)
+      for (const std::shared_ptr<Endpoint>& pipe : selected.pipes) pipe->nakked = false;
   }
   KeSetEvent(&wake_, 0, FALSE);
 }

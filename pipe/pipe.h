@@ -57,10 +57,19 @@ struct _PIPE_TABLE_ENTRY {
   ULONG SegmentSize;                // bulk and interrupt pipes: most bytes per USB transfer; never 0
 };
 
+// Who sends the next segment of a transfer (SEGMENT_TRANSFER.SendState).
+enum SEGMENT_SEND_STATE : LONG {
+  SegmentIdle = 0,        // no sender is inside IoCallDriver: the completion carries on itself
+  SegmentSending = 1,     // SendSegment is inside IoCallDriver for this transfer
+  SegmentNextReady = 2,   // a completion during SegmentSending prepared the next segment
+  SegmentFinished = 3,    // a completion during SegmentSending ended the request
+};
+
 // The context of one bulk or interrupt read or write in flight (transfer.cpp).
 // Nonpaged; owned by its request from the start until the completion of its
-// last segment, touched only by that request's completion routine (at up to
-// DISPATCH_LEVEL) once the first segment is sent, so it needs no lock.
+// last segment, touched only by the segment's sender and that request's
+// completion routine (at up to DISPATCH_LEVEL), one after the other as
+// SendState hands it over, so it needs no lock.
 typedef struct _SEGMENT_TRANSFER {
   PURB Urb;                   // the bulk/interrupt URB, reused for every segment
   PDEVICE_OBJECT DeviceObject;  // this driver's device: DecrementIoCount, LowerDeviceObject
@@ -69,6 +78,7 @@ typedef struct _SEGMENT_TRANSFER {
   ULONG BytesTransferred;     // sum of the lengths the finished segments returned
   PVOID NextVirtualAddress;   // where the next segment starts in the request's buffer
   ULONG SegmentSize;          // the pipe's SegmentSize, copied at the start
+  volatile LONG SendState;    // SEGMENT_SEND_STATE, interlocked only
 } SEGMENT_TRANSFER, *PSEGMENT_TRANSFER;
 
 // The device extension of merrow's function device object. Zero-filled by the

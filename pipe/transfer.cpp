@@ -48,18 +48,39 @@ static void UpdateStatistics(PPIPE_TABLE_ENTRY Pipe, PISOCH_TRANSFER Transfer, U
 
 static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// Hands the segment the context describes to the bus driver. Any IRQL up to
-// DISPATCH_LEVEL; the segment completion owns the request from here on.
-static void SendSegment(PIRP Irp, PSEGMENT_TRANSFER Transfer) {
-  SetUrbStackLocation(Irp, Transfer->Urb);
-  IoSetCompletionRoutine(Irp, SegmentComplete, Transfer, TRUE, TRUE, TRUE);
-  IoCallDriver(PipeExtension(Transfer->DeviceObject)->LowerDeviceObject, Irp);
-}
-
 static void FreeSegmentTransfer(PSEGMENT_TRANSFER Transfer) {
   if (Transfer->Urb) FreePool(Transfer->Urb);
   if (Transfer->PartialMdl) IoFreeMdl(Transfer->PartialMdl);
   FreePool(Transfer);
+}
+
+// The context is freed before the request's count is released, so a removal
+// waiting for the count finds no pool left.
+static void EndSegmentTransfer(PSEGMENT_TRANSFER Transfer) {
+  PDEVICE_OBJECT device = Transfer->DeviceObject;
+  FreeSegmentTransfer(Transfer);
+  DecrementIoCount(device);
+}
+
+// Hands the segment the context describes to the bus driver. Any IRQL up to
+// DISPATCH_LEVEL. A lower driver may complete the segment before IoCallDriver
+// returns; the completion then leaves the next segment (or the end of the
+// request) to this loop instead of nesting another call chain on the stack,
+// one per segment. Once the loop has gone back to SegmentIdle, the segment
+// completion owns the request and the context.
+static void SendSegment(PIRP Irp, PSEGMENT_TRANSFER Transfer) {
+  for (;;) {
+    InterlockedExchange(&Transfer->SendState, SegmentSending);
+    SetUrbStackLocation(Irp, Transfer->Urb);
+    IoSetCompletionRoutine(Irp, SegmentComplete, Transfer, TRUE, TRUE, TRUE);
+    IoCallDriver(PipeExtension(Transfer->DeviceObject)->LowerDeviceObject, Irp);
+    LONG state = InterlockedCompareExchange(&Transfer->SendState, SegmentIdle, SegmentSending);
+    if (state == SegmentSending) return;
+    if (state == SegmentFinished) {
+      EndSegmentTransfer(Transfer);
+      return;
+    }
+  }
 }
 
 // The request's buffer must stay reachable by system address from segment to
@@ -83,8 +104,8 @@ static void PrepareNextSegment(PIRP Irp, PSEGMENT_TRANSFER Transfer) {
 // Runs at up to DISPATCH_LEVEL after each segment. A failed segment (an
 // error, a cancellation) or a short one ends the request with what has
 // arrived and the status of that segment; only a full, successful segment
-// lets the next one go. The context is freed before the request's
-// count is released, so a removal waiting for the count finds no pool left.
+// lets the next one go. While the segment's sender is still inside
+// IoCallDriver, the next segment or the end of the context is left to it.
 static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PSEGMENT_TRANSFER transfer = (PSEGMENT_TRANSFER)Context;
   ULONG returned = transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -92,15 +113,16 @@ static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
   MapRequestBuffer(Irp->MdlAddress);
   if (NT_SUCCESS(Irp->IoStatus.Status) && transfer->BytesRemaining != 0 && returned == transfer->SegmentSize) {
     PrepareNextSegment(Irp, transfer);
-    SendSegment(Irp, transfer);
+    if (InterlockedCompareExchange(&transfer->SendState, SegmentNextReady, SegmentSending) != SegmentSending)
+      SendSegment(Irp, transfer);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   Irp->IoStatus.Information = transfer->BytesTransferred;
-  PDEVICE_OBJECT device = transfer->DeviceObject;
-  FreeSegmentTransfer(transfer);
-  DecrementIoCount(device);
-  return Irp->IoStatus.Status;
+  NTSTATUS status = Irp->IoStatus.Status;
+  if (InterlockedCompareExchange(&transfer->SendState, SegmentFinished, SegmentSending) != SegmentSending)
+    EndSegmentTransfer(transfer);
+  return status;
 }
 
 // Builds the context, the partial MDL and the URB of the first segment.

@@ -77,13 +77,13 @@ void CancelThreadIo() {
                  thread->name.c_str(), left);
 }
 
-NTSTATUS OpenFile(const OpenRequest& request, PFILE_OBJECT* file) {
-  RequireIrqlPassive("the I/O manager's open");
+namespace {
+
+// The open of a device found by name, checked as NT's I/O manager checks it.
+NTSTATUS OpenResolved(const OpenRequest& request, PDEVICE_OBJECT device, const std::u16string& remainder,
+                      PFILE_OBJECT* file) {
   ObjectManager& objects = CurrentMachine().Objects();
-  PDEVICE_OBJECT device = nullptr;
-  std::u16string remainder;
-  NTSTATUS status = objects.Resolve(request.path, &device, &remainder);
-  if (!NT_SUCCESS(status)) return status;
+  NTSTATUS status;
   if ((device->Flags & DO_DEVICE_INITIALIZING) || objects.IsDeletePending(device)) return STATUS_NO_SUCH_DEVICE;
   // A Plug and Play stack opens only while started, and not once surprise-removed.
   status = CurrentMachine().Pnp().CheckOpen(device);
@@ -112,6 +112,22 @@ NTSTATUS OpenFile(const OpenRequest& request, PFILE_OBJECT* file) {
   InterlockedIncrement(&device->ReferenceCount);
   objects.Reference(device);
   *file = newFile;
+  return status;
+}
+
+}  // namespace
+
+// The device the name leads to is held (Resolve's reference) until the open
+// is done with it, whatever happens to the device meanwhile.
+NTSTATUS OpenFile(const OpenRequest& request, PFILE_OBJECT* file) {
+  RequireIrqlPassive("the I/O manager's open");
+  ObjectManager& objects = CurrentMachine().Objects();
+  PDEVICE_OBJECT device = nullptr;
+  std::u16string remainder;
+  NTSTATUS status = objects.Resolve(request.path, &device, &remainder);
+  if (!NT_SUCCESS(status)) return status;
+  status = OpenResolved(request, device, remainder, file);
+  objects.Dereference(device);
   return status;
 }
 

@@ -325,6 +325,7 @@ NTSTATUS ObjectManager::Resolve(const std::u16string& path, PDEVICE_OBJECT* devi
       current = found->target + rest;
       continue;
     }
+    ++objects_.at(found->device).pointerCount;
     *device = found->device;
     *remainder = rest;
     return STATUS_SUCCESS;

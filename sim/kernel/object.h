@@ -49,6 +49,8 @@ class ObjectManager {
   NTSTATUS CreateLink(const std::u16string& link, const std::u16string& target);
   NTSTATUS DeleteLink(const std::u16string& link);
   // Follows links to a device; `remainder` gets what follows its name ("\PIPE00").
+  // The device comes referenced, as NT's parse holds it while an open goes on:
+  // a device deleted meanwhile stays until the caller dereferences it.
   NTSTATUS Resolve(const std::u16string& path, PDEVICE_OBJECT* device, std::u16string* remainder);
   std::vector<std::pair<std::u16string, std::u16string>> Links();
   // Device objects of `driver` still present (for unload checks).

@@ -117,6 +117,34 @@ TEST(BulkFailures, AFailedSegmentEndsTheRequestWithItsStatus) {
   CloseHandle(out);
 }
 
+// A lower driver may complete a segment before IoCallDriver returns. The
+// next segment must then not be sent from inside that completion: a long
+// write of small segments would nest one call chain per segment and run out
+// of stack (an application's 1 MB write in 64-byte packets did).
+TEST(BulkSegments, SegmentsCompletedAtOnceBelowDoNotNestOnTheStack) {
+  UrbFilter filter;
+  size_t segments = 0;
+  uintptr_t deepest = UINTPTR_MAX, shallowest = 0;
+  filter.answer = [&](PURB urb) -> std::optional<NTSTATUS> {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return std::nullopt;
+    volatile char probe = 0;
+    deepest = std::min(deepest, (uintptr_t)&probe);
+    shallowest = std::max(shallowest, (uintptr_t)&probe);
+    ++segments;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;  // the whole segment taken at once
+    return STATUS_SUCCESS;
+  };
+  PipeRig rig({.filter = &filter});
+  HANDLE out = rig.Open(u"\\PIPE00");
+  std::vector<uint8_t> pattern = Pattern(64 * 1024);
+  IoResult w = WritePipe(out, pattern.data(), (DWORD)pattern.size());
+  EXPECT_EQ(w.status, STATUS_SUCCESS);
+  EXPECT_EQ(w.bytes, pattern.size());
+  EXPECT_EQ(segments, 1024u) << "one 64-byte packet per segment";
+  EXPECT_LT(shallowest - deepest, 64u * 1024) << "stack spanned by the segments' calls to the bus";
+  CloseHandle(out);
+}
+
 TEST_F(BulkTransfers, WriteOfOneSegmentSizeIsOneTransfer) {
   HANDLE out = rig_.Open(u"\\PIPE00");
   std::vector<uint8_t> pattern = Pattern(4096);

@@ -94,7 +94,7 @@ class Win32Test : public ::testing::Test {
       On(major, [](PDEVICE_OBJECT, PIRP irp) { return testkit::Complete(irp, STATUS_SUCCESS); });
   }
   ~Win32Test() override {
-    testkit::Delete(device_);
+    if (device_) testkit::Delete(device_);
     parking = nullptr;
   }
 

@@ -109,6 +109,25 @@ TEST_F(Win32Open, ExclusiveDeviceRefusesASecondOpen) {
   CloseHandle(again);
 }
 
+// The object manager holds the device it found by name until the open is
+// done with it: a device deleted meanwhile (here by its own create routine;
+// a bus deletes an unplugged device's PDO on another thread) goes only with
+// its last reference, and the open ends as its driver said.
+TEST_F(Win32Open, DeviceDeletedDuringItsOpenStaysUntilItsLastReferenceGoes) {
+  On(IRP_MJ_CREATE, [](PDEVICE_OBJECT device, PIRP irp) {
+    IoDeleteDevice(device);
+    return testkit::Complete(irp, STATUS_SUCCESS);
+  });
+  device_ = nullptr;
+  HANDLE file = Open();
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE) << "the name went with the deletion";
+  EXPECT_EQ(LastNtStatus(), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_EQ(Seen(), kCreateCleanupClose) << "the deleted device still gets its file's cleanup and close";
+  EXPECT_TRUE(machine_.Objects().DevicesOf(driver_).empty()) << "gone with the file's reference";
+}
+
 TEST_F(Win32Open, RefusalsComeBackAsWin32Errors) {
   EXPECT_EQ(Open(0, u"\\\\.\\NOWHERE"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

@@ -186,7 +186,9 @@ TEST_P(MalformedConfiguration, StartEndsCleanly) {
                  kind == MalformedDescriptor::ShortLength;
   EXPECT_EQ(state, unsound ? sim::NodeState::StartFailed : sim::NodeState::Started)
       << "a descriptor whose lengths do not hold fails the start; one that claims more than it sent is cut";
-  if (unsound) EXPECT_FALSE(Configured(filter)) << "merrow itself refuses the descriptor, before any USBD routine parses it";
+  if (unsound) {
+    EXPECT_FALSE(Configured(filter)) << "merrow itself refuses the descriptor, before any USBD routine parses it";
+  }
   if (kind == MalformedDescriptor::TotalLengthTooLarge && state == sim::NodeState::Started) {
     // Only the 39 bytes the device sent come back, with wTotalLength saying so.
     HANDLE device = rig.Open(u"");

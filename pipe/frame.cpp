@@ -27,12 +27,17 @@ void IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Any IRQL up to DISPATCH_LEVEL. Falling to 1 means idle; 0 happens once, in
-// the removal, after the base count is released.
+// the removal, after the base count is released. The decrement and the event
+// it sets go together under IoCountLock: a request falling to 1 still touches
+// the extension after its decrement, and the removal's fall to 0 (after which
+// the device is deleted) must wait until it has.
 LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
+  KIRQL irql = KfAcquireSpinLock(&extension->IoCountLock);
   LONG count = InterlockedDecrement(&extension->PendingIoCount);
   if (count == 1) KeSetEvent(&extension->NoPendingIoEvent, IO_NO_INCREMENT, FALSE);
   if (count == 0) KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+  KfReleaseSpinLock(&extension->IoCountLock, irql);
   return count;
 }
 
@@ -197,6 +202,7 @@ NTSTATUS NTAPI PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   }
   RtlFreeUnicodeString(&link);
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(device);
+  KeInitializeSpinLock(&extension->IoCountLock);
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
   IncrementIoCount(device);

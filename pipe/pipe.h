@@ -95,6 +95,7 @@ typedef struct _PIPE_DEVICE_EXTENSION {
   ULONG MaximumTransferSize;               // AddDevice (registry, default 4096); read by config.cpp
   volatile LONG PendingIoCount;            // interlocked only: 1 + requests inside the driver
   KEVENT RemoveEvent;                      // notification; set when PendingIoCount reaches 0
+  KSPIN_LOCK IoCountLock;                  // DecrementIoCount: a decrement and the event it sets
   KEVENT NoPendingIoEvent;                 // notification; set whenever PendingIoCount falls to 1, never reset
   BOOLEAN Started;                         // pnp.cpp: configured at start; FALSE after a successful stop
   BOOLEAN Removed;                         // pnp.cpp: from remove or surprise removal on

@@ -49,12 +49,18 @@ static NTSTATUS Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
 // hence the loop. With Rounds 0 it waits for as long as it takes (removal
 // must: the device object goes next); otherwise it gives up after that many
 // rounds of 50 ms and returns FALSE with requests still inside.
+// PendingIoCount is interlocked only: it is read here by an interlocked
+// operation too, as requests enter and leave on other processors.
+static LONG RequestsInside(PPIPE_DEVICE_EXTENSION Extension) {
+  return InterlockedExchangeAdd(&Extension->PendingIoCount, 0);
+}
+
 static BOOLEAN DrainRequests(PDEVICE_OBJECT DeviceObject, ULONG Rounds) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  for (ULONG round = 1; extension->PendingIoCount > 2; round++) {
+  for (ULONG round = 1; RequestsInside(extension) > 2; round++) {
     ULONG pipes = PipeCount(DeviceObject);
     for (ULONG i = 0; i < pipes; i++) AbortPipe(DeviceObject, &extension->ConfigRecord->PipeTable[i]);
-    if (extension->PendingIoCount <= 2) break;
+    if (RequestsInside(extension) <= 2) break;
     if (Rounds && round >= Rounds) return FALSE;
     LARGE_INTEGER interval;
     interval.QuadPart = -50 * 1000 * 10;  // 50 ms
@@ -73,7 +79,7 @@ static BOOLEAN DrainRequests(PDEVICE_OBJECT DeviceObject, ULONG Rounds) {
 static BOOLEAN ReleaseConfiguration(PDEVICE_OBJECT DeviceObject) {
   if (!DrainRequests(DeviceObject, BOUNDED_DRAIN_ROUNDS)) {
     DbgPrint("merrow: %d requests not ended by aborting the pipes; the configuration is kept until they end\n",
-             (int)(PipeExtension(DeviceObject)->PendingIoCount - 2));
+             (int)(RequestsInside(PipeExtension(DeviceObject)) - 2));
     return FALSE;
   }
   DeconfigureDevice(DeviceObject);

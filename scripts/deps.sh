@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a build target needs and this machine lacks (Debian packages, as root).
-# Usage: scripts/deps.sh host|windows|bench|analyze|all
+# Usage: scripts/deps.sh host|windows|wine|bench|fuzz|tsan|analyze|lab|all
 set -euo pipefail
 
 need=()
@@ -26,7 +26,40 @@ windows() {
   want binutils-mingw-w64-i686 i686-w64-mingw32-objdump
   want python3-pefile /usr/lib/python3/dist-packages/pefile.py  # scripts/check-sys.py
 }
-bench() { host; want libbenchmark-dev /usr/include/benchmark/benchmark.h; }
+# The x64 drivers and the port checked under Wine (make windows-x64, make wine-check).
+wine() {
+  windows
+  want g++-mingw-w64-x86-64 x86_64-w64-mingw32-g++
+  want binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objdump
+  want wine64 /usr/lib/wine/wine64
+}
+bench() {
+  host
+  want libbenchmark-dev /usr/include/benchmark/benchmark.h
+  want valgrind /usr/include/valgrind/callgrind.h  # callgrind and its client requests (bench/programs/stack_cost.cpp)
+  want gnuplot-nox gnuplot   # the throughput plot
+  want socat socat           # the pty pair the latency figures are compared with
+  want time /usr/bin/time    # the test suite's wall time
+  want python3 /usr/bin/python3  # bench/summary.py
+}
+# The ThreadSanitizer build (make tsan): g++'s TSan runtime.
+tsan() {
+  host
+  want libtsan2 /usr/lib/x86_64-linux-gnu/libtsan.so.2
+}
+# merrow's fuzz harnesses (make fuzz): clang 14 and its libFuzzer and sanitizer runtimes.
+fuzz() {
+  host
+  want clang-14 clang++-14
+  want libclang-rt-14-dev "$(compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' | head -1)"
+}
+# The serial lab's clients (tests/lab): Linux serial programs on the bridged port.
+lab() {
+  want python3-serial /usr/lib/python3/dist-packages/serial/__init__.py
+  want lrzsz sz
+  want picocom picocom
+  want expect expect
+}
 analyze() {
   host
   windows
@@ -35,12 +68,16 @@ analyze() {
 }
 
 case "${1:-all}" in
-  host) host ;;
+  host) host; lab ;;
+  lab) lab ;;
   windows) windows ;;
+  wine) wine ;;
   bench) bench ;;
+  fuzz) fuzz ;;
+  tsan) tsan ;;
   analyze) analyze ;;
-  all) host; windows; bench; analyze ;;
-  *) echo "usage: $0 host|windows|bench|analyze|all" >&2; exit 2 ;;
+  all) host; lab; windows; wine; bench; fuzz; tsan; analyze ;;
+  *) echo "usage: $0 host|windows|wine|bench|fuzz|tsan|analyze|lab|all" >&2; exit 2 ;;
 esac
 
 ((${#need[@]})) || exit 0

@@ -54,7 +54,8 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, Rule::IrqlDispatch, "IoCancelIrp");
   CurrentMachine().Irps().Require(Irp, "IoCancelIrp");
   KIRQL old = AcquireCancelLock("IoCancelIrp");
-  Irp->Cancel = TRUE;
+  // Completion reads Cancel without the cancel spin lock (as NT's does).
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   auto routine = (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(old);

@@ -313,7 +313,8 @@ void PassLocation(IrpRecord& record, PIRP irp, int location, bool pending) {
 }
 
 bool ShouldInvoke(PIRP irp, UCHAR control) {
-  if (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)) return true;
+  // IoCancelIrp may be setting Cancel on another thread this very moment.
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)) return true;
   return NT_SUCCESS(irp->IoStatus.Status) ? (control & SL_INVOKE_ON_SUCCESS) != 0 : (control & SL_INVOKE_ON_ERROR) != 0;
 }
 
@@ -443,9 +444,11 @@ int AdvanceToDevice(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record, const ch
   }
   if (record.state != IrpRecord::State::Active)
     VerifierStop(Rule::DoubleCompletion, irp, "%s on an IRP that was already completed", routine);
-  if (irp->CancelRoutine)
+  // Read as IoSetCancelRoutine and IoCancelIrp write it: atomically, since
+  // another thread may be cancelling the IRP this very moment.
+  if (PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST))
     VerifierStop(Rule::CancelRoutineOwnership, irp, "%s on an IRP that still has cancel routine %s", routine,
-                 SymbolName((const void*)irp->CancelRoutine).c_str());
+                 SymbolName((const void*)cancelRoutine).c_str());
   CheckOwnership(irp, record, routine);
   CheckNextLocation(irp, routine);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -558,9 +561,10 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       VerifierStop(Rule::DoubleCompletion, Irp, "IoCompleteRequest on an IRP that was already completed");
     }
   }
-  if (Irp->CancelRoutine)
+  // Read as IoSetCancelRoutine and IoCancelIrp write it: atomically.
+  if (PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
     VerifierStop(Rule::CompleteWithCancelRoutine, Irp, "IoCompleteRequest while cancel routine %s is still set",
-                 SymbolName((const void*)Irp->CancelRoutine).c_str());
+                 SymbolName((const void*)cancelRoutine).c_str());
   if (Irp->IoStatus.Status == STATUS_PENDING)
     VerifierStop(Rule::BadCompletionStatus, Irp, "IoCompleteRequest with status STATUS_PENDING");
   if (Irp->IoStatus.Status == kUnsetStatus)

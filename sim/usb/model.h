@@ -9,6 +9,7 @@
 // read takes the same lock through ModelLock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -81,20 +82,32 @@ class DeviceModel {
   virtual void EndpointReset(UCHAR endpoint) {}
   virtual void BusReset() {}
 
-  // Set by the bus while the device is plugged in, cleared when it is unplugged.
-  void Attach(DeviceLink* link) { link_ = link; }
-  DeviceLink* Link() const { return link_; }
+  // Set by the bus (under its lock) while the device is plugged in, cleared
+  // when it is unplugged. The far end's threads read the link without the
+  // bus lock to choose their lock, so it is atomic; the switch also waits for
+  // a far-end call still under the model's own lock.
+  void Attach(DeviceLink* link) {
+    std::lock_guard guard(ownLock_);
+    link_.store(link);
+  }
+  DeviceLink* Link() const { return link_.load(); }
 
  protected:
   // The lock that guards the model's state: the bus lock while plugged in.
-  std::recursive_mutex& ModelLock() { return link_ ? link_->Lock() : ownLock_; }
-  Tick Now() const { return link_ ? link_->Now() : 0; }
+  std::recursive_mutex& ModelLock() {
+    DeviceLink* link = link_.load();
+    return link ? link->Lock() : ownLock_;
+  }
+  Tick Now() const {
+    DeviceLink* link = link_.load();
+    return link ? link->Now() : 0;
+  }
   void Notify() {
-    if (link_) link_->Notify();
+    if (DeviceLink* link = link_.load()) link->Notify();
   }
 
  private:
-  DeviceLink* link_ = nullptr;
+  std::atomic<DeviceLink*> link_{nullptr};
   std::recursive_mutex ownLock_;
 };
 

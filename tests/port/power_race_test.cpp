@@ -1,22 +1,16 @@
 // The wake's resume work racing what else may happen to the port at that
-// moment, under the delay fuzzer (see write_race_test.cpp; RACE_SEEDS sets
-// the number of seeds): the application closing the port, the port's own
-// device node being removed, the adapter being unplugged. Whatever the order,
-// nothing hangs or leaks, and the port ends as the competitor left it: closed
-// with its loops stopped, gone with tolvane unloaded, or unbound.
-#include <cstdlib>
-
+// moment, under the delay fuzzer (tests/port/race_kit.h): the application
+// closing the port, the port's own device node being removed, the adapter
+// being unplugged. Whatever the order, nothing hangs or leaks, and the port
+// ends as the competitor left it: closed with its loops stopped, gone with
+// tolvane unloaded, or unbound.
 #include "sim/kernel/power.h"
 #include "sim/kernel/thread.h"
+#include "tests/port/race_kit.h"
 #include "tests/port/write_kit.h"
 
 namespace stacktest {
 namespace {
-
-uint32_t Seeds() {
-  const char* text = std::getenv("RACE_SEEDS");
-  return text && std::atoi(text) > 0 ? (uint32_t)std::atoi(text) : 4;
-}
 
 enum class Competitor { Close, RemovePort, Unplug };
 
@@ -54,11 +48,10 @@ void RaceTheResume(uint32_t seed, Competitor competitor) {
 }
 
 TEST(PowerRaces, TheResumeAgainstACloseARemovalOfThePortAndAnUnplug) {
-  for (uint32_t seed = 1; seed <= Seeds(); ++seed) {
-    SCOPED_TRACE(seed);
+  ForEachSeed("resume against close, removal and unplug", [](uint32_t seed) {
     for (Competitor competitor : {Competitor::Close, Competitor::RemovePort, Competitor::Unplug})
       RaceTheResume(seed, competitor);
-  }
+  });
 }
 
 }  // namespace

@@ -5,19 +5,12 @@
 // every write ended exactly once (the verifier stops on a second completion,
 // the hang detector on none), the byte counts the writes reported are what
 // the far end received, the output queue count is 0, and the port writes
-// again. RACE_SEEDS sets the number of seeds per race (CI runs a few;
-// `make races` runs 200).
-#include <cstdlib>
-
+// again. RACE_SEEDS sets the number of seeds per race (tests/port/race_kit.h).
+#include "tests/port/race_kit.h"
 #include "tests/port/write_kit.h"
 
 namespace stacktest {
 namespace {
-
-uint32_t Seeds() {
-  const char* text = std::getenv("RACE_SEEDS");
-  return text && std::atoi(text) > 0 ? (uint32_t)std::atoi(text) : 4;
-}
 
 // The adapter sends at 115200 baud: a write longer than its 256-byte transmit
 // FIFO stays in flight for milliseconds, long enough to be raced.
@@ -66,8 +59,7 @@ bool Ended(IoResult result, DWORD length) {
 }
 
 TEST(WriteRaces, CancelAgainstCompletionAgainstTheTimerAndTheSweep) {
-  for (uint32_t seed = 1; seed <= Seeds(); ++seed) {
-    SCOPED_TRACE(seed);
+  ForEachSeed("cancel against completion", [](uint32_t seed) {
     Race race(seed);
     ASSERT_NE(race.port, INVALID_HANDLE_VALUE);
     // The timer expires before, about when, or after the write is through.
@@ -87,12 +79,11 @@ TEST(WriteRaces, CancelAgainstCompletionAgainstTheTimerAndTheSweep) {
     EXPECT_EQ(OutQueue(race.port), 0u);
     ASSERT_TRUE(SetWriteTimeouts(race.port, 0, 0));
     EXPECT_TRUE(race.WritesAgain());
-  }
+  });
 }
 
 TEST(WriteRaces, CloseAgainstAWriteCompleting) {
-  for (uint32_t seed = 1; seed <= Seeds(); ++seed) {
-    SCOPED_TRACE(seed);
+  ForEachSeed("close against completion", [](uint32_t seed) {
     Race race(seed);
     ASSERT_NE(race.port, INVALID_HANDLE_VALUE);
     {
@@ -108,12 +99,11 @@ TEST(WriteRaces, CloseAgainstAWriteCompleting) {
     ASSERT_NE(race.port, INVALID_HANDLE_VALUE) << "the reopen found the port busy";
     race.FarEndCount(~0u);  // what was in the adapter's FIFO drains
     EXPECT_TRUE(race.WritesAgain());
-  }
+  });
 }
 
 TEST(WriteRaces, PurgeAgainstWritesStarting) {
-  for (uint32_t seed = 1; seed <= Seeds(); ++seed) {
-    SCOPED_TRACE(seed);
+  ForEachSeed("purge against writes starting", [](uint32_t seed) {
     Race race(seed);
     ASSERT_NE(race.port, INVALID_HANDLE_VALUE);
     sim::Thread purger("purger", [&] {
@@ -135,7 +125,7 @@ TEST(WriteRaces, PurgeAgainstWritesStarting) {
     EXPECT_EQ(race.FarEndCount(reported), reported);
     EXPECT_EQ(OutQueue(race.port), 0u);
     EXPECT_TRUE(race.WritesAgain()) << "the write queue was left busy";
-  }
+  });
 }
 
 }  // namespace

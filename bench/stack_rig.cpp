@@ -7,6 +7,7 @@
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/thread.h"
+#include "sim/tools/report.h"
 #include "sim/win32/comm.h"
 
 extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -95,25 +96,11 @@ bool StackMachine::WaitStarted() {
   return false;
 }
 
-// 115200 8N1 with RTS/CTS handshake and DTR on.
-bool UseHandshake(HANDLE port) {
-  DCB dcb{};
-  if (!GetCommState(port, &dcb)) return false;
-  dcb.BaudRate = 115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fOutxCtsFlow = TRUE;
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  return SetCommState(port, &dcb);
-}
-
 HANDLE StackMachine::OpenPort(int index, bool handshake) {
   HANDLE port = CreateFileW(u"\\\\.\\" + Number("COM%d", 7 + index), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED);
   COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};
-  if (port != INVALID_HANDLE_VALUE && (!SetCommTimeouts(port, &timeouts) || (handshake && !UseHandshake(port)))) {
+  if (port != INVALID_HANDLE_VALUE && (!SetCommTimeouts(port, &timeouts) || (handshake && !simulator::UseHardwareFlow(port)))) {
     CloseHandle(port);
     return INVALID_HANDLE_VALUE;
   }

@@ -166,12 +166,14 @@ void Bus::ControllerLoop() {
   }
 }
 
-// One turn of the controller: the models' due timers, the engine (one
-// (micro)frame in timed mode), then completions and deferred requests
-// outside the lock.
+// One turn of the controller: the models' due timers, then in timed mode the
+// completions due at the start of this (micro)frame before the engine serves
+// it, so that a request a completion routine posts at once may still use it,
+// as a host controller's schedule lets it; then the engine, its completions in
+// untimed mode, and deferred requests, all completions outside the lock.
 void Bus::RunDue(Tick now) {
-  TransferList done;
   std::vector<Deferred> replay;
+  uint64_t unit = (uint64_t)(now / kMicroframeTicks);
   {
     std::lock_guard guard(lock_);
     if (stopping_) return;
@@ -188,19 +190,27 @@ void Bus::RunDue(Tick now) {
         ++it;
       }
     }
-    UnitLimits limits;
+  }
+  if (timed_) {
+    TransferList due;
+    {
+      std::lock_guard guard(lock_);
+      if (stopping_) return;
+      due = TakeFinished(unit);
+    }
+    completingDue_ = true;
+    CompleteTransfers(due);
+    completingDue_ = false;
+  }
+  TransferList done;
+  {
+    std::lock_guard guard(lock_);
+    if (stopping_) return;
     if (timed_) {
-      uint64_t unit = (uint64_t)(now / kMicroframeTicks);
-      limits.unlimited = false;
-      limits.unit = unit;
-      limits.fullSpeedFrame = unit % 8 == 0;
-      limits.fullSpeedPackets = limits.fullSpeedFrame ? kFullSpeedBulkPackets : 0;
-      limits.highSpeedPackets = kHighSpeedBulkPackets;
-      done = TakeFinished(unit);
-      if (unit != lastUnit_) Service(limits);
-      lastUnit_ = unit;
+      if (!Served(unit)) ServeUnit(unit);
     } else {
-      Service(limits);
+      UnitLimits unlimited;
+      Service(unlimited);
       done = TakeFinished(UINT64_MAX);
     }
     for (Port& port : ports_) {
@@ -213,6 +223,32 @@ void Bus::RunDue(Tick now) {
   }
   CompleteTransfers(done);
   for (const Deferred& d : replay) d.pdo->Replay(d.irp);
+}
+
+// Timed mode: one (micro)frame's budgets, the full-speed ones at the start of
+// each 1 ms frame only.
+void Bus::ServeUnit(uint64_t unit) {
+  UnitLimits limits;
+  limits.unlimited = false;
+  limits.unit = unit;
+  limits.fullSpeedFrame = unit % 8 == 0;
+  limits.fullSpeedPackets = limits.fullSpeedFrame ? kFullSpeedBulkPackets : 0;
+  limits.highSpeedPackets = kHighSpeedBulkPackets;
+  Service(limits);
+  servedUnit_ = unit;
+}
+
+bool Bus::Served(uint64_t unit) const { return servedUnit_ != kNoUnit && servedUnit_ >= unit; }
+
+// Timed mode: the first (micro)frame a transfer submitted at `now` may use.
+// One a completion routine posts while the controller completes what the last
+// (micro)frame moved may use the current one, not served yet; any other waits
+// for the next, as the engine may have passed its endpoint already.
+uint64_t Bus::FirstOpenUnit(Speed speed, Tick now) const {
+  uint64_t unit = (uint64_t)(now / kMicroframeTicks);
+  if (speed == Speed::Full) unit = unit / 8 * 8;
+  if (OnControllerThread() && completingDue_ && !Served(unit)) return unit;
+  return unit + (speed == Speed::Full ? 8 : 1);
 }
 
 void Bus::HubLoop() {

@@ -95,6 +95,9 @@ class Bus : public DeviceLink {
     bool progress = false;
   };
   void Service(UnitLimits& limits);
+  void ServeUnit(uint64_t unit);
+  bool Served(uint64_t unit) const;
+  uint64_t FirstOpenUnit(Speed speed, Tick now) const;
   // Moves what can move on one endpoint within `limits`.
   void ServiceEndpoint(UnitLimits& limits, UsbDevice& device, Endpoint& ep, Tick now);
   // Finished transfers whose completion is due now, taken off their queues.
@@ -173,7 +176,9 @@ class Bus : public DeviceLink {
     Bus& bus;
   };
   bool stopping_ = false;
-  uint64_t lastUnit_ = 0;
+  static constexpr uint64_t kNoUnit = UINT64_MAX;
+  uint64_t servedUnit_ = kNoUnit;  // timed mode: the last (micro)frame the engine served
+  bool completingDue_ = false;     // the controller's thread runs the completions due at a unit's start
   size_t roundRobin_ = 0;             // where the next (micro)frame's bulk round starts
   std::unique_ptr<Thread> controllerThread_;
   std::unique_ptr<Thread> hubThread_;

@@ -74,10 +74,7 @@ NTSTATUS Bus::StartTransfer(std::unique_ptr<Transfer> owned) {
   }
   bool idle = EndpointIdle(ep);
   t.notBefore = now + device.faults.slowResponse;
-  if (timed_) {
-    t.eligibleUnit = device.speed == Speed::High ? (uint64_t)(now / kMicroframeTicks) + 1
-                                                 : ((uint64_t)(now / kFrameTicks) + 1) * 8;
-  }
+  if (timed_) t.eligibleUnit = FirstOpenUnit(device.speed, now);
   ep.queue.push_back(std::move(owned));
   ep.nakked = false;
   bool atOnce = !t.finished && !timed_ && idle && !device.faults.forcePending && device.faults.slowResponse == 0 &&

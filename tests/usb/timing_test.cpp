@@ -1,8 +1,9 @@
 // Timed mode: the wire's frame arithmetic on the kernel clock. Full speed
 // carries at most 19 bulk packets of 64 bytes per 1 ms frame, high speed 13
 // of 512 bytes per 125 us microframe; a transfer posted once the controller
-// has begun a (micro)frame waits for the next; interrupt endpoints are polled
-// at their bInterval.
+// has begun a (micro)frame waits for the next, except one a completion routine
+// posts as the controller completes the last one's transfers; interrupt
+// endpoints are polled at their bInterval.
 #include <gtest/gtest.h>
 
 #include "sim/usb/bus.h"
@@ -25,6 +26,7 @@ class Timed : public ::testing::Test {
     AdapterConfig config;
     config.speed = speed;
     config.transmitFifo = 1 << 20;
+    config.receiveFifo = 1 << 20;
     auto adapter = std::make_shared<SerialAdapter>(config);
     adapter->WireScript();
     port = bus.Plug(adapter);
@@ -90,6 +92,56 @@ TEST_F(Timed, BulkEndpointsShareTheFrameRoundRobin) {
   EXPECT_EQ(ca->Wait(), STATUS_SUCCESS);
   EXPECT_EQ(cb->Wait(), STATUS_SUCCESS);
   EXPECT_EQ(Now() - start, 3 * kFrameTicks) << "38 packets need two frames; neither finishes in the first";
+}
+
+// A client that keeps one read of one packet outstanding on the bulk IN pipe
+// and posts the next from the completion of the last, as a receive engine
+// does.
+struct ReadChain {
+  PDEVICE_OBJECT top;
+  USBD_PIPE_HANDLE pipe;
+  int left;
+  PIRP irp = nullptr;
+  URB urb{};
+  uint8_t packet[512];
+  KEVENT done;
+
+  void Post() {
+    urb = usbkit::BulkUrb(pipe, packet, sizeof packet, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, &ReadChain::Completed, this, TRUE, TRUE, TRUE);
+    IoCallDriver(top, irp);
+  }
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* chain = (ReadChain*)context;
+    bool good = NT_SUCCESS(irp->IoStatus.Status) && chain->urb.UrbBulkOrInterruptTransfer.TransferBufferLength > 0;
+    if (good && --chain->left > 0) chain->Post();
+    else KeSetEvent(&chain->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+};
+
+TEST_F(Timed, AReadPostedFromTheLastOnesCompletionTakesTheNextMicroframe) {
+  std::shared_ptr<SerialAdapter> adapter;
+  usbkit::Selected s = PlugScripted(sim::usb::Speed::High, &adapter);
+  std::vector<uint8_t> waiting(64 * 1024, 0x33);
+  adapter->PeerSend(waiting);
+  ReadChain chain{.top = bus.Top(port), .pipe = s.pipes[1].PipeHandle, .left = 64};
+  chain.irp = IoAllocateIrp(chain.top->StackSize, FALSE);
+  KeInitializeEvent(&chain.done, NotificationEvent, FALSE);
+  AlignTo(kMicroframeTicks, kMicroframeTicks / 2);
+  Tick start = Now();
+  chain.Post();
+  KeWaitForSingleObject(&chain.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(chain.left, 0) << "a read failed or came back empty";
+  // The first waits for the next microframe; each later one uses the
+  // microframe its predecessor completed at, one packet per microframe.
+  EXPECT_EQ(Now() - start, 65 * kMicroframeTicks - kMicroframeTicks / 2);
+  IoFreeIrp(chain.irp);
 }
 
 TEST_F(Timed, InterruptEndpointIsPolledAtItsInterval) {

@@ -196,6 +196,15 @@ NTSTATUS Request::Finish(bool cancel) {
   return status_;
 }
 
+bool Request::WaitDone(DWORD milliseconds) {
+  if (!pending_) return true;
+  if (win32::WaitForSingleObject(event_, milliseconds) != win32::WAIT_OBJECT_0) return false;
+  pending_ = false;
+  status_ = (NTSTATUS)__atomic_load_n(&overlapped_.Internal, __ATOMIC_ACQUIRE);
+  transferred_ = (DWORD)overlapped_.InternalHigh;
+  return true;
+}
+
 std::vector<uint32_t> ControlCodes() {
   return {IOCTL_PIPE_GET_CONFIG_DESCRIPTOR, IOCTL_PIPE_ENSURE_PORT_ENABLED, IOCTL_PIPE_RESET_PIPE,
           IOCTL_PIPE_GET_PIPE_INFO,         IOCTL_PIPE_START_STATISTICS,    IOCTL_PIPE_STOP_STATISTICS,

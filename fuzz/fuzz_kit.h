@@ -113,6 +113,10 @@ class Request {
   bool Pending();
   // Waits for the request; cancels it first when `cancel`. Returns its status.
   NTSTATUS Finish(bool cancel);
+  // Waits at most `milliseconds` (of the machine's clock) for the request,
+  // without needing its handle to be open; returns whether it completed.
+  bool WaitDone(DWORD milliseconds);
+  NTSTATUS Status() const { return status_; }
   HANDLE File() const { return file_; }
   // The read's or the device-control request's output buffer.
   const std::vector<uint8_t>& Output() const { return out_; }

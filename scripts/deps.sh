@@ -47,7 +47,7 @@ tsan() {
   host
   want libtsan2 /usr/lib/x86_64-linux-gnu/libtsan.so.2
 }
-# merrow's fuzz harnesses (make fuzz): clang 14 and its libFuzzer and sanitizer runtimes.
+# The fuzz harnesses of merrow and tolvane (make fuzz): clang 14 and its libFuzzer and sanitizer runtimes.
 fuzz() {
   host
   want clang-14 clang++-14

@@ -42,3 +42,30 @@ extern "C" int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* 
 #include "sim/ddk/ntddk.h"
 
 #endif
+
+// Fields some paths read without the lock that guards their changes, where a
+// value a moment old is harmless (a flag that is checked again later, or that
+// a handshake such as the busy count makes safe), are read with ReadShared and
+// changed with WriteShared, so that the compiler neither caches nor splits the
+// access. On x86 and x64 an aligned access of up to a pointer's size is
+// whole, loads are ordered as acquires and stores as releases: the kernel
+// build's plain volatile accesses are all that is needed. The host build
+// states the same ordering with atomics, so that its race detector can tell
+// these deliberate unlocked accesses from accidental ones.
+template <typename T>
+inline T ReadShared(const volatile T& Field) {
+#if defined(_WIN32)
+  return Field;
+#else
+  return __atomic_load_n(&Field, __ATOMIC_ACQUIRE);
+#endif
+}
+
+template <typename T, typename V>
+inline void WriteShared(volatile T& Field, V Value) {
+#if defined(_WIN32)
+  Field = (T)Value;
+#else
+  __atomic_store_n(&Field, (T)Value, __ATOMIC_RELEASE);
+#endif
+}

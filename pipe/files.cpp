@@ -92,7 +92,8 @@ static NTSTATUS ClosePipeFile(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObje
 // removal itself; not before start nor after query-remove or query-stop.
 static BOOLEAN CanUseFiles(PDEVICE_OBJECT DeviceObject) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  return !extension->RemoveStarted && (CanAcceptRequests(DeviceObject) || extension->SurpriseRemoved);
+  return !ReadShared(extension->RemoveStarted) &&
+         (CanAcceptRequests(DeviceObject) || ReadShared(extension->SurpriseRemoved));
 }
 
 NTSTATUS NTAPI PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

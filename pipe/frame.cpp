@@ -41,9 +41,13 @@ LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
   return count;
 }
 
+// The state flags are changed by the PnP requests and read here without a
+// lock (ReadShared): a request that saw the device still usable is counted
+// in PendingIoCount, which the removal and the stop wait to drain.
 BOOLEAN CanAcceptRequests(PDEVICE_OBJECT DeviceObject) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  return extension->Started && !extension->Removed && !extension->RemovePending && !extension->StopPending;
+  return ReadShared(extension->Started) && !ReadShared(extension->Removed) && !ReadShared(extension->RemovePending) &&
+         !ReadShared(extension->StopPending);
 }
 
 NTSTATUS CompletePipeRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {

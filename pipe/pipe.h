@@ -97,6 +97,7 @@ typedef struct _PIPE_DEVICE_EXTENSION {
   KEVENT RemoveEvent;                      // notification; set when PendingIoCount reaches 0
   KSPIN_LOCK IoCountLock;                  // DecrementIoCount: a decrement and the event it sets
   KEVENT NoPendingIoEvent;                 // notification; set whenever PendingIoCount falls to 1, never reset
+  // The six flags are changed with WriteShared and read unlocked with ReadShared (frame.cpp, files.cpp).
   BOOLEAN Started;                         // pnp.cpp: configured at start; FALSE after a successful stop
   BOOLEAN Removed;                         // pnp.cpp: from remove or surprise removal on
   BOOLEAN SurpriseRemoved;                 // pnp.cpp: from surprise removal on

@@ -95,8 +95,8 @@ static BOOLEAN ReleaseConfiguration(PDEVICE_OBJECT DeviceObject) {
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
   ReleaseConfiguration(DeviceObject);
-  extension->Started = FALSE;
-  extension->StopPending = FALSE;
+  WriteShared(extension->Started, FALSE);
+  WriteShared(extension->StopPending, FALSE);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return PassDown(DeviceObject, Irp);
 }
@@ -111,7 +111,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (NT_SUCCESS(status) && extension->ConfigRecord && !ReleaseConfiguration(DeviceObject)) status = STATUS_DEVICE_BUSY;
   if (NT_SUCCESS(status)) {
     status = ConfigureDevice(DeviceObject);
-    if (NT_SUCCESS(status)) extension->Started = TRUE;
+    if (NT_SUCCESS(status)) WriteShared(extension->Started, TRUE);
   }
   return Complete(DeviceObject, Irp, status);
 }
@@ -122,8 +122,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // released, as at stop.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
-  extension->Removed = TRUE;
-  extension->RemoveStarted = TRUE;
+  WriteShared(extension->Removed, TRUE);
+  WriteShared(extension->RemoveStarted, TRUE);
   DrainRequests(DeviceObject, 0);
   DecrementIoCount(DeviceObject);
   AbortOpenPipes(DeviceObject);
@@ -162,7 +162,7 @@ static NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // before start they go down unchanged.
 static NTSTATUS SetPendingFlag(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* Flag, BOOLEAN Value) {
   if (PipeExtension(DeviceObject)->Started) {
-    *Flag = Value;
+    WriteShared(*Flag, Value);
     Irp->IoStatus.Status = STATUS_SUCCESS;
   }
   return PassDown(DeviceObject, Irp);
@@ -171,7 +171,7 @@ static NTSTATUS SetPendingFlag(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN* F
 static NTSTATUS QueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
   if (extension->Started) {
-    extension->RemovePending = TRUE;
+    WriteShared(extension->RemovePending, TRUE);
     KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     Irp->IoStatus.Status = STATUS_SUCCESS;
   }
@@ -199,8 +199,8 @@ NTSTATUS NTAPI PipePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_QUERY_CAPABILITIES:
       return QueryCapabilities(DeviceObject, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
-      extension->Removed = TRUE;
-      extension->SurpriseRemoved = TRUE;
+      WriteShared(extension->Removed, TRUE);
+      WriteShared(extension->SurpriseRemoved, TRUE);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(DeviceObject, Irp);
     default:

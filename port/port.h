@@ -73,8 +73,9 @@ typedef struct _RING_BUFFER {
 } RING_BUFFER, *PRING_BUFFER;
 
 // The header of each pipe record: the port's view of one pipe of the pipe
-// driver. Stopped is a plain byte written without a lock by the loop's
-// starter and stopper. PipeFile is the file object every request for this
+// driver. Stopped is also read without a lock, through ReadShared, by the
+// loop's own post and retry: a stop a moment late only costs the stopper
+// one more abort. PipeFile is the file object every request for this
 // pipe carries; the pipe driver may keep its own context in it.
 typedef struct _PIPE_CONTEXT {
   BOOLEAN Stopped;                            // TRUE while the pipe has no loop (from creation)
@@ -139,7 +140,7 @@ typedef struct _PORT_EXTENSION {
   // 2. Plug and Play state; PnP manager's thread only.
   ULONG PnpState;
   ULONG PreviousPnpState;
-  // 3. Set by removal and surprise removal; read unlocked by every dispatch routine.
+  // 3. Set by removal and surprise removal; read unlocked (RemovalBegun) by every dispatch routine.
   BOOLEAN Removed;
   BOOLEAN SurpriseRemoved;
   // 4. AddDevice's hold plus one per open handle.
@@ -206,18 +207,24 @@ typedef struct _PORT_EXTENSION {
   // the binding until the target is gone for good, so that a removal the
   // system cancels can bind the same device again. TargetStarted: the binding
   // work opened the pipes, and the binding's own busy hold is counted.
-  // BindingLock (driver-wide) guards the binding fields.
+  // BindingLock (driver-wide) guards the changes of the binding fields;
+  // TargetDeviceObject, TargetStarted and TargetDetached are also read
+  // without it (TargetDevice, TargetBound), by paths that hold the busy
+  // count: a teardown detaches, then waits for the count to drain before it
+  // clears the device, so such a reader either sees the target detached or
+  // is waited for.
   PDEVICE_OBJECT TargetDeviceObject;
   PFILE_OBJECT TargetFileObject;
   UNICODE_STRING TargetLinkName;
   BOOLEAN TargetStarted;
-  // 23. Which pipes are open; set and cleared by the binding at PASSIVE_LEVEL.
+  // 23. Which pipes are open; set and cleared by the binding at PASSIVE_LEVEL,
+  // read unlocked by the data path under the busy count.
   BOOLEAN OutputPipeOpen;
   BOOLEAN InputPipeOpen;
   BOOLEAN StatusPipeOpen;
-  // 24. An application has the port open; create and close.
+  // 24. An application has the port open; create and close. Read unlocked.
   BOOLEAN PortOpen;
-  // 25. The device is in its open state; open, close, binding, sleep.
+  // 25. The device is in its open state; open, close, binding, sleep. Read unlocked.
   BOOLEAN DeviceReady;
   // 26. No pipe driver bound: TRUE from creation until a binding.
   BOOLEAN TargetDetached;
@@ -234,8 +241,14 @@ typedef struct _PORT_EXTENSION {
   // 30. Set at every modem-status update; the open waits on it.
   KEVENT StatusEvent;
   // 31. The data path was stopped for a system sleep; the wake brings it
-  // back. Set under BindingLock by the preparation, cleared by the resume.
+  // back. Set under BindingLock by the preparation, cleared by the resume;
+  // read unlocked by the power requests' completion.
   BOOLEAN SleepPrepared;
+  // 32. The work item that resumes the data path after a wake: allocated by
+  // AddDevice, so a wake never waits on memory, and freed at the removal.
+  // ResumeQueued is 1 from its queueing until its routine starts; interlocked.
+  PIO_WORKITEM ResumeWorkItem;
+  volatile LONG ResumeQueued;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject) {

@@ -33,9 +33,21 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR
 BOOLEAN TargetBound(PPORT_EXTENSION Extension);
 BOOLEAN PipesReady(PPORT_EXTENSION Extension);
 
+// Removal or surprise removal has begun: requests are refused from here on.
+// Read without a lock (see ReadShared); the remove lock and the busy count
+// make a request that saw the port still present safe.
+inline BOOLEAN RemovalBegun(PPORT_EXTENSION Extension) {
+  return ReadShared(Extension->Removed) || ReadShared(Extension->SurpriseRemoved);
+}
+
+// The bound pipe driver's device, or NULL. Its changes are made under
+// BindingLock; readers holding the busy count see it stable.
+inline PDEVICE_OBJECT TargetDevice(PPORT_EXTENSION Extension) { return ReadShared(Extension->TargetDeviceObject); }
+
 // Creation, naming and the registry (frame/vport.cpp, frame/registry.cpp).
 NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value);
+NTSTATUS ReadConfigDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value);
 NTSTATUS WriteRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, ULONG Value);
 NTSTATUS QueryRegistryString(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PWCHAR Buffer, ULONG BufferSize);
 

@@ -29,7 +29,7 @@ NTSTATUS NTAPI PassThroughComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 // before the pipes are looked at until it is back, so a target teardown
 // waits for it.
 NTSTATUS PassThrough(PPORT_EXTENSION Extension, PIRP Irp, ULONG Code) {
-  if (Extension->Removed || Extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(Extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   IncrementBusy(Extension);
   if (!PipesReady(Extension)) {
     DecrementBusy(Extension);
@@ -51,7 +51,7 @@ NTSTATUS PassThrough(PPORT_EXTENSION Extension, PIRP Irp, ULONG Code) {
       break;
   }
   IoSetCompletionRoutine(Irp, PassThroughComplete, Extension, TRUE, TRUE, TRUE);
-  return IofCallDriver(Extension->TargetDeviceObject, Irp);
+  return IofCallDriver(TargetDevice(Extension), Irp);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ const ULONG LongFormRates[9][2] = {{600, 0},   {1200, 1},  {2400, 2},  {4800, 3}
                                    {19200, 5}, {38400, 6}, {76800, 7}, {115200, 8}};
 
 BOOLEAN PortCanStillSend(PPORT_EXTENSION Extension) {
-  return TargetBound(Extension) && Extension->PortOpen && !Extension->Removed && !Extension->SurpriseRemoved;
+  return TargetBound(Extension) && ReadShared(Extension->PortOpen) && !RemovalBegun(Extension);
 }
 
 // The port-state message "open", sent until it goes through, at most
@@ -41,7 +41,7 @@ NTSTATUS SendDeviceControl(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Le
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   NTSTATUS status = STATUS_DELETE_PENDING;
   IncrementBusy(extension);
-  if (!extension->Removed && !extension->SurpriseRemoved && TargetBound(extension))
+  if (!RemovalBegun(extension) && TargetBound(extension))
     status = SendTargetIoctl(extension, IOCTL_PIPE_VENDOR_COMMAND, NULL, Message, Length, NULL, 0);
   DecrementBusy(extension);
   return status;
@@ -169,7 +169,7 @@ NTSTATUS PortOpenHandshake(PPORT_EXTENSION Extension) {
   UCHAR portOpen[2] = {MSG_PORT_STATE, 0x01};
   NTSTATUS status = SendDeviceControl(Extension->DeviceObject, portOpen, sizeof portOpen);
   if (!NT_SUCCESS(status)) return status;
-  Extension->DeviceReady = TRUE;
+  WriteShared(Extension->DeviceReady, TRUE);
   Extension->ModemControl = MODEM_CONTROL_DTR | MODEM_CONTROL_RTS;
   status = SendModemControl(Extension->DeviceObject);
   if (!NT_SUCCESS(status)) PortCloseMessage(Extension);
@@ -178,7 +178,7 @@ NTSTATUS PortOpenHandshake(PPORT_EXTENSION Extension) {
 
 // At close, variant 3 with a target: the device is told the port is closed.
 void PortCloseMessage(PPORT_EXTENSION Extension) {
-  Extension->DeviceReady = FALSE;
+  WriteShared(Extension->DeviceReady, FALSE);
   UCHAR portClosed[2] = {MSG_PORT_STATE, 0x00};
   SendDeviceControl(Extension->DeviceObject, portClosed, sizeof portClosed);
 }
@@ -192,7 +192,7 @@ void ReplayDeviceSettings(PPORT_EXTENSION Extension, ULONG Attempts) {
   PDEVICE_OBJECT device = Extension->DeviceObject;
   UCHAR message[8];
   ULONG length = sizeof message;
-  Extension->DeviceReady = TRUE;
+  WriteShared(Extension->DeviceReady, TRUE);
   switch (Extension->EndPointCaps) {
     case 1:
     case 2:

@@ -77,7 +77,7 @@ NTSTATUS SetModemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS SerialModemRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   if (Code == IOCTL_SERIAL_GET_MODEMSTATUS) return ReturnUlong(Irp, extension->StatusPipe.ModemStatus);
-  if (extension->Removed || extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   switch (Code) {
     case IOCTL_SERIAL_SET_BREAK_ON:
       return SetBreak(DeviceObject, Irp, TRUE);

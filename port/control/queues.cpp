@@ -117,7 +117,7 @@ NTSTATUS SerialQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code) {
     RtlZeroMemory(&extension->PerfStats, sizeof extension->PerfStats);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
   }
-  if (extension->Removed || extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   switch (Code) {
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
       return SetQueueSize(extension, Irp);

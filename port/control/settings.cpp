@@ -81,7 +81,7 @@ NTSTATUS SerialSettingsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code
                               stack->Parameters.DeviceIoControl.InputBufferLength,
                               stack->Parameters.DeviceIoControl.OutputBufferLength, Irp->AssociatedIrp.SystemBuffer};
   PPORT_EXTENSION extension = request.Extension;
-  if (extension->Removed || extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   switch (Code) {
     case IOCTL_SERIAL_SET_BAUD_RATE:
       return SetBaudRate(request);

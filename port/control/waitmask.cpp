@@ -100,7 +100,7 @@ NTSTATUS SetWaitMask(PPORT_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Sta
 // one is raised. The result is written into the system buffer, so an output
 // buffer shorter than a ULONG is refused before anything is looked at.
 NTSTATUS WaitOnMask(PPORT_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack) {
-  if (Extension->Removed || Extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(Extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
     return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   KIRQL irql = KfAcquireSpinLock(&Extension->WaitLock);

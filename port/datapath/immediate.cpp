@@ -19,8 +19,10 @@ BOOLEAN ClaimImmediate(PPORT_EXTENSION Extension, BOOLEAN Claim) {
   return claimed;
 }
 
-// The character's pipe write ended: the request completes with its status
-// and byte count.
+// The character's pipe write ended: the request completes with its status.
+// It returns no bytes: its Information is what the I/O manager copies back
+// into the caller's output buffer, which may be absent or shorter than the
+// one byte the pipe write carried.
 NTSTATUS NTAPI ImmediateCharComplete(PDEVICE_OBJECT, PIRP PipeWrite, PVOID Context) {
   PPORT_EXTENSION extension = (PPORT_EXTENSION)Context;
   IO_STATUS_BLOCK result = PipeWrite->IoStatus;
@@ -32,7 +34,7 @@ NTSTATUS NTAPI ImmediateCharComplete(PDEVICE_OBJECT, PIRP PipeWrite, PVOID Conte
   IoReleaseCancelSpinLock(irql);
   ClaimImmediate(extension, FALSE);
   ReleasePipeWrite(extension, PipeWrite);
-  CompleteRequest(irp, result.Status, result.Information);
+  CompleteRequest(irp, result.Status, 0);
   DecrementBusy(extension);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -62,7 +64,7 @@ NTSTATUS SendImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->ImmediateCharIrp = Irp;
       extension->OutputPipe.ImmediatePipeWrite = pipeWrite;
       IoReleaseCancelSpinLock(irql);
-      IofCallDriver(extension->TargetDeviceObject, pipeWrite);
+      IofCallDriver(TargetDevice(extension), pipeWrite);
       return STATUS_PENDING;
     }
     ClaimImmediate(extension, FALSE);

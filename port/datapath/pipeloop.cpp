@@ -6,7 +6,9 @@
 // A loop is Stopped (no read; a start posts one), Running (a read, or for the
 // input pipe a retry of a store, is outstanding), Stopping (a stop was asked
 // for and the outstanding read not yet ended) or Dead (a read failed: the loop
-// ended without a stop, and only a stop and a start revive it). LoopLock makes
+// ended without a stop, and only a stop and a start revive it; a read that
+// failed for want of memory, here or in the pipe driver, leaves it Stopped,
+// and the next read request starts it again). LoopLock makes
 // the start's test-and-set and the end of a loop atomic, so a start never runs
 // a second read beside one still outstanding, and PipeIdleEvent is signalled
 // exactly while no loop owns the pipe.
@@ -16,9 +18,9 @@ namespace {
 
 // The open flag of the pipe a record describes.
 BOOLEAN PipeIsOpen(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe) {
-  if (Pipe == &Extension->InputPipe) return Extension->InputPipeOpen;
-  if (Pipe == &Extension->StatusPipe) return Extension->StatusPipeOpen;
-  return Extension->OutputPipeOpen;
+  if (Pipe == &Extension->InputPipe) return ReadShared(Extension->InputPipeOpen);
+  if (Pipe == &Extension->StatusPipe) return ReadShared(Extension->StatusPipeOpen);
+  return ReadShared(Extension->OutputPipeOpen);
 }
 
 // Builds the read and hands it to the pipe driver; the pipe's completion
@@ -27,19 +29,19 @@ BOOLEAN PipeIsOpen(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe) {
 BOOLEAN SendPipeRead(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PUCHAR Buffer, ULONG Length, NTSTATUS* Status) {
   LARGE_INTEGER offset;
   offset.QuadPart = 0;
-  PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Extension->TargetDeviceObject, Buffer, Length, &offset, NULL);
+  PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, TargetDevice(Extension), Buffer, Length, &offset, NULL);
   if (!irp) return FALSE;
   IoGetNextIrpStackLocation(irp)->FileObject = &Pipe->PipeFile;
   IoSetCompletionRoutine(irp, Pipe->CompletionRoutine, Extension, TRUE, TRUE, TRUE);
   IncrementBusy(Extension);  // released by the completion routine
-  *Status = IofCallDriver(Extension->TargetDeviceObject, irp);
+  *Status = IofCallDriver(TargetDevice(Extension), irp);
   return TRUE;
 }
 
 }  // namespace
 
 void InitializePipeLoop(PPIPE_CONTEXT Pipe, PIO_COMPLETION_ROUTINE CompletionRoutine) {
-  Pipe->Stopped = TRUE;
+  WriteShared(Pipe->Stopped, TRUE);
   Pipe->LoopActive = FALSE;
   KeInitializeSpinLock(&Pipe->LoopLock);
   KeInitializeEvent(&Pipe->PipeIdleEvent, NotificationEvent, TRUE);
@@ -51,7 +53,7 @@ void InitializePipeLoop(PPIPE_CONTEXT Pipe, PIO_COMPLETION_ROUTINE CompletionRou
 // Up to DISPATCH_LEVEL.
 void EndPipeLoop(PPIPE_CONTEXT Pipe, BOOLEAN Stop) {
   KIRQL irql = KfAcquireSpinLock(&Pipe->LoopLock);
-  if (Stop) Pipe->Stopped = TRUE;
+  if (Stop) WriteShared(Pipe->Stopped, TRUE);
   Pipe->LoopActive = FALSE;
   KeSetEvent(&Pipe->PipeIdleEvent, IO_NO_INCREMENT, FALSE);
   KfReleaseSpinLock(&Pipe->LoopLock, irql);
@@ -64,8 +66,8 @@ NTSTATUS PostPipeRead(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PUCHAR Buff
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   BOOLEAN sent = FALSE;
   IncrementBusy(Extension);
-  if (Pipe->Stopped) status = STATUS_CANCELLED;
-  else if (Extension->Removed || Extension->SurpriseRemoved || !TargetBound(Extension) || !PipeIsOpen(Extension, Pipe))
+  if (ReadShared(Pipe->Stopped)) status = STATUS_CANCELLED;
+  else if (RemovalBegun(Extension) || !TargetBound(Extension) || !PipeIsOpen(Extension, Pipe))
     status = STATUS_DELETE_PENDING;
   else if (!Buffer || Length == 0) status = STATUS_INVALID_PARAMETER;
   else sent = SendPipeRead(Extension, Pipe, Buffer, Length, &status);
@@ -81,7 +83,7 @@ NTSTATUS StartPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe) {
   KIRQL irql = KfAcquireSpinLock(&Pipe->LoopLock);
   BOOLEAN start = Pipe->Stopped && !Pipe->LoopActive;
   if (start) {
-    Pipe->Stopped = FALSE;
+    WriteShared(Pipe->Stopped, FALSE);
     Pipe->LoopActive = TRUE;
     KeClearEvent(&Pipe->PipeIdleEvent);
   }
@@ -99,7 +101,7 @@ NTSTATUS StartPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe) {
 // PASSIVE_LEVEL.
 void StopPipeLoop(PPORT_EXTENSION Extension, PPIPE_CONTEXT Pipe, PKTIMER RetryTimer) {
   KIRQL irql = KfAcquireSpinLock(&Pipe->LoopLock);
-  Pipe->Stopped = TRUE;
+  WriteShared(Pipe->Stopped, TRUE);
   KfReleaseSpinLock(&Pipe->LoopLock, irql);
   LARGE_INTEGER interval;
   interval.QuadPart = -100 * 10000;  // 100 ms
@@ -131,7 +133,7 @@ IO_STATUS_BLOCK ReleasePipeRead(PIRP Irp) {
 NTSTATUS SendPipeControl(PPORT_EXTENSION Extension, ULONG IoControlCode, PPIPE_CONTEXT Pipe) {
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
   IncrementBusy(Extension);
-  if (Extension->TargetDeviceObject && PipeIsOpen(Extension, Pipe))
+  if (TargetDevice(Extension) && PipeIsOpen(Extension, Pipe))
     status = SendTargetIoctl(Extension, IoControlCode, &Pipe->PipeFile, NULL, 0, NULL, 0);
   DecrementBusy(Extension);
   return status;

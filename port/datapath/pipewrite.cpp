@@ -33,7 +33,7 @@ void InitializePipeWrites(PPORT_EXTENSION Extension) {
 // the target is bound and the output pipe open.
 NTSTATUS BuildPipeWrite(PPORT_EXTENSION Extension, PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE CompletionRoutine,
                         PIRP* PipeWrite) {
-  PIRP irp = IoAllocateIrp((CCHAR)(Extension->TargetDeviceObject->StackSize + 1), FALSE);
+  PIRP irp = IoAllocateIrp((CCHAR)(TargetDevice(Extension)->StackSize + 1), FALSE);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, NULL);
   if (!mdl) {

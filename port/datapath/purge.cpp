@@ -105,7 +105,7 @@ void ResetTransmit(PPORT_EXTENSION Extension) {
 
 // Waits until no write is in progress. PASSIVE_LEVEL.
 NTSTATUS FlushTransmit(PPORT_EXTENSION Extension) {
-  if (Extension->Removed || Extension->SurpriseRemoved) return STATUS_DELETE_PENDING;
+  if (RemovalBegun(Extension)) return STATUS_DELETE_PENDING;
   KeWaitForSingleObject(&Extension->OutputPipe.TxDrainedEvent, Executive, KernelMode, FALSE, NULL);
   return STATUS_SUCCESS;
 }

@@ -38,14 +38,16 @@ void ContinueReceive(PPORT_EXTENSION Extension, LONGLONG RetryMilliseconds) {
 
 // A read of the input pipe completed, at up to DISPATCH_LEVEL. A failed read
 // (an abort, a stall, the device gone) ends the loop: it stays dead until a
-// stop and a start. A count above what was asked for is not believed beyond
+// stop and a start. A read the pipe driver had no memory for ends it stopped
+// instead, as a read the port could not build does: the next read request
+// starts it again. A count above what was asked for is not believed beyond
 // the read's length.
 NTSTATUS NTAPI InputReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PPORT_EXTENSION extension = (PPORT_EXTENSION)Context;
   INPUT_PIPE_CONTEXT& pipe = extension->InputPipe;
   IO_STATUS_BLOCK done = ReleasePipeRead(Irp);
   if (!NT_SUCCESS(done.Status)) {
-    EndPipeLoop(&pipe, FALSE);
+    EndPipeLoop(&pipe, done.Status == STATUS_INSUFFICIENT_RESOURCES);
   } else {
     ULONG count = (ULONG)done.Information;
     pipe.ReceiveLastCount = pipe.ReceivePending = count < pipe.Length ? count : pipe.Length;
@@ -65,7 +67,7 @@ NTSTATUS NTAPI InputReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 void NTAPI ReceiveRetryDpc(PKDPC Dpc, PVOID Context, PVOID, PVOID) {
   PPORT_EXTENSION extension = PortExtension((PDEVICE_OBJECT)Context);
   INPUT_PIPE_CONTEXT& pipe = extension->InputPipe;
-  if (pipe.Stopped || extension->Removed || extension->SurpriseRemoved) {
+  if (ReadShared(pipe.Stopped) || RemovalBegun(extension)) {
     EndPipeLoop(&pipe, TRUE);
     return;
   }

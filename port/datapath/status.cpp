@@ -22,14 +22,15 @@ ULONG ModemEventsOf(ULONG Changed) {
 }
 
 // A read of the status pipe completed, at up to DISPATCH_LEVEL. A failed read
-// ends the loop until a stop and a start; a transfer of no byte changes
-// nothing and the next read follows.
+// ends the loop until a stop and a start, or, when the pipe driver had no
+// memory for it, until the next read request starts it again; a transfer of
+// no byte changes nothing and the next read follows.
 NTSTATUS NTAPI StatusReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PPORT_EXTENSION extension = (PPORT_EXTENSION)Context;
   STATUS_PIPE_CONTEXT& pipe = extension->StatusPipe;
   IO_STATUS_BLOCK done = ReleasePipeRead(Irp);
   if (!NT_SUCCESS(done.Status)) {
-    EndPipeLoop(&pipe, FALSE);
+    EndPipeLoop(&pipe, done.Status == STATUS_INSUFFICIENT_RESOURCES);
   } else {
     if (done.Information) SetModemStatus(extension, pipe.StatusBytes[0]);
     CompleteWaitIfSatisfied(extension->DeviceObject);

@@ -104,7 +104,7 @@ void SendCurrentWrite(PPORT_EXTENSION Extension, PIRP Irp) {
   IncrementBusy(Extension);
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
   PIRP pipeWrite = NULL;
-  if (TargetBound(Extension) && Extension->OutputPipeOpen)
+  if (TargetBound(Extension) && ReadShared(Extension->OutputPipeOpen))
     status = BuildPipeWrite(Extension, Irp->AssociatedIrp.SystemBuffer, WriteLength(Irp), PipeWriteComplete, &pipeWrite);
   IoAcquireCancelSpinLock(&irql);
   // A cancellation that came while the write was being built ends it unsent.
@@ -123,7 +123,7 @@ void SendCurrentWrite(PPORT_EXTENSION Extension, PIRP Irp) {
   RecordPipeWrite(Irp, pipeWrite);
   SetWriteTotalTimer(Extension, Irp);
   IoReleaseCancelSpinLock(irql);
-  IofCallDriver(Extension->TargetDeviceObject, pipeWrite);
+  IofCallDriver(TargetDevice(Extension), pipeWrite);
 }
 
 // Sends a write that became current in a completion, a cancellation or a
@@ -255,7 +255,7 @@ void StartNextWrite(PPORT_EXTENSION Extension) {
 // Every refusal completes at once with Information 0.
 NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  if (extension->Removed || extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   // A zero-length buffered write has no system buffer and ends here.
   if (!Irp->AssociatedIrp.SystemBuffer) return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   if (!TargetBound(extension)) return CompleteRequest(Irp, STATUS_SUCCESS, 0);

@@ -82,13 +82,13 @@ void ResumeOpenPort(PPORT_EXTENSION Extension) {
 // waited is left alone.
 void StartTarget(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  if (extension->Removed || extension->SurpriseRemoved || extension->TargetDetached || !extension->TargetDeviceObject ||
+  if (RemovalBegun(extension) || extension->TargetDetached || !extension->TargetDeviceObject ||
       extension->TargetStarted)
     return;
-  extension->TargetStarted = TRUE;
+  WriteShared(extension->TargetStarted, TRUE);
   IncrementBusy(extension);
   NoteBinding(extension);
-  if (extension->PortOpen) {
+  if (ReadShared(extension->PortOpen)) {
     ResumeOpenPort(extension);
     return;
   }
@@ -128,7 +128,7 @@ PDEVICE_OBJECT HolderOf(PDEVICE_OBJECT Ports, PUNICODE_STRING LinkName) {
 BOOLEAN Bindable(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING LinkName) {
   if (DeviceObject->Flags & DO_DEVICE_INITIALIZING) return FALSE;
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  if (extension->Removed || extension->SurpriseRemoved || extension->TargetFileObject || extension->TargetDeviceObject)
+  if (RemovalBegun(extension) || extension->TargetFileObject || extension->TargetDeviceObject)
     return FALSE;
   return MatchTarget(DeviceObject, LinkName);
 }
@@ -161,7 +161,7 @@ NTSTATUS NTAPI InterfaceArrivalCallback(PVOID NotificationStructure, PVOID Conte
   if (device) {
     PPORT_EXTENSION extension = PortExtension(device);
     IncrementBusy(extension);
-    extension->TargetDetached = FALSE;
+    WriteShared(extension->TargetDetached, FALSE);
     BindTarget(device, notification);
     DecrementBusy(extension);
   }
@@ -209,14 +209,14 @@ NTSTATUS BindTarget(PDEVICE_OBJECT DeviceObject, PDEVICE_INTERFACE_CHANGE_NOTIFI
                                             TargetChangeCallback, DeviceObject, &extension->TargetNotificationEntry);
   if (NT_SUCCESS(status)) {
     extension->TargetFileObject = file;
-    extension->TargetDeviceObject = target;
+    WriteShared(extension->TargetDeviceObject, target);
     IncrementBusy(extension);
     IoQueueWorkItem(context->WorkItem, BindingWork, DelayedWorkQueue, context);
     return STATUS_SUCCESS;
   }
   if (file) ObDereferenceObject(file);
   ForgetTargetLink(extension);
-  extension->TargetDetached = TRUE;
+  WriteShared(extension->TargetDetached, TRUE);
   if (context) FreeBindingWork(context);
   return status;
 }

@@ -26,14 +26,14 @@ NTSTATUS WaitForClearToSend(PPORT_EXTENSION Extension) {
     if (Extension->StatusPipe.ModemStatus & SERIAL_MSR_CTS) return STATUS_SUCCESS;
     KeClearEvent(&Extension->StatusEvent);
     KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, TRUE, &attempt, NULL);
-    if (Extension->TargetDetached) return STATUS_NO_SUCH_DEVICE;
+    if (ReadShared(Extension->TargetDetached)) return STATUS_NO_SUCH_DEVICE;
   }
   return STATUS_SUCCESS;
 }
 
 // Undoes an open that failed: the port stays closed.
 NTSTATUS FailOpen(PPORT_EXTENSION Extension, NTSTATUS Status) {
-  Extension->PortOpen = FALSE;
+  WriteShared(Extension->PortOpen, FALSE);
   StopReceive(Extension);
   StopStatusPipe(Extension);
   RingFree(&Extension->RxRing);
@@ -45,7 +45,7 @@ NTSTATUS FailOpen(PPORT_EXTENSION Extension, NTSTATUS Status) {
 // queues, the wait and modem state, the device brought into its open state
 // and, with a target bound, the loops started.
 NTSTATUS OpenUnderLock(PPORT_EXTENSION Extension) {
-  if (Extension->Removed || Extension->SurpriseRemoved) return FailOpen(Extension, STATUS_NO_SUCH_DEVICE);
+  if (RemovalBegun(Extension)) return FailOpen(Extension, STATUS_NO_SUCH_DEVICE);
   // A queue size an application set lasts only until its handle is closed.
   Extension->RxQueueSize = DEFAULT_QUEUE_SIZE;
   Extension->TxQueueSize = DEFAULT_QUEUE_SIZE;
@@ -58,9 +58,9 @@ NTSTATUS OpenUnderLock(PPORT_EXTENSION Extension) {
   Extension->StatusPipe.ModemStatus = SERIAL_MSR_CTS | SERIAL_MSR_DSR;
   Extension->HandFlow.XonLimit = (LONG)(Extension->RxRing.Size / 2);
   Extension->HandFlow.XoffLimit = (LONG)(Extension->RxRing.Size / 8);
-  Extension->PortOpen = TRUE;
+  WriteShared(Extension->PortOpen, TRUE);
   if (Extension->EndPointCaps != 3) {
-    Extension->DeviceReady = TRUE;
+    WriteShared(Extension->DeviceReady, TRUE);
   } else {
     status = PortOpenHandshake(Extension);
     if (!NT_SUCCESS(status)) return FailOpen(Extension, status);
@@ -109,8 +109,8 @@ NTSTATUS PortCloseSequence(PPORT_EXTENSION Extension) {
   CancelReadRequests(Extension);
   RingFree(&Extension->RxRing);
   FreeTransmitQueue(Extension);
-  Extension->PortOpen = FALSE;
-  if (Extension->EndPointCaps == 3 && Extension->TargetDeviceObject) PortCloseMessage(Extension);
+  WriteShared(Extension->PortOpen, FALSE);
+  if (Extension->EndPointCaps == 3 && TargetDevice(Extension)) PortCloseMessage(Extension);
   ReleaseBindingLock();
   return status;
 }

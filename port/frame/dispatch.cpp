@@ -15,13 +15,14 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR
 // being torn down. Between the arrival and that work the port is still
 // treated as unbound; the work brings an open port up to date.
 BOOLEAN TargetBound(PPORT_EXTENSION Extension) {
-  return Extension->TargetDeviceObject != NULL && !Extension->TargetDetached && Extension->TargetStarted;
+  return TargetDevice(Extension) != NULL && !ReadShared(Extension->TargetDetached) &&
+         ReadShared(Extension->TargetStarted);
 }
 
 // The three pipes are open and the device is in its open state.
 BOOLEAN PipesReady(PPORT_EXTENSION Extension) {
-  return TargetBound(Extension) && Extension->OutputPipeOpen && Extension->InputPipeOpen &&
-         Extension->StatusPipeOpen && Extension->DeviceReady;
+  return TargetBound(Extension) && ReadShared(Extension->OutputPipeOpen) && ReadShared(Extension->InputPipeOpen) &&
+         ReadShared(Extension->StatusPipeOpen) && ReadShared(Extension->DeviceReady);
 }
 
 // Every request the port sends to the pipe driver runs between these two.
@@ -45,7 +46,7 @@ void DecrementBusy(PPORT_EXTENSION Extension) {
 // the read or write path from here on.
 NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
-  if (extension->Removed || extension->SurpriseRemoved) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (RemovalBegun(extension)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) return DispatchRead(DeviceObject, Irp);
   return DispatchWrite(DeviceObject, Irp);
 }
@@ -55,7 +56,7 @@ NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   NTSTATUS status = STATUS_DELETE_PENDING;
-  if (!extension->Removed && !extension->SurpriseRemoved && !extension->TargetDetached)
+  if (!RemovalBegun(extension) && !ReadShared(extension->TargetDetached))
     status = FlushTransmit(extension);
   return CompleteRequest(Irp, status, 0);
 }

@@ -61,17 +61,17 @@ NTSTATUS PipeOpenClose(PPORT_EXTENSION Extension, UCHAR MajorFunction) {
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < 3; ++i) {
     if (i == 2 && !StatusPipeInUse(Extension)) {
-      Extension->StatusPipeOpen = TRUE;
+      WriteShared(Extension->StatusPipeOpen, TRUE);
       break;
     }
     if (MajorFunction == IRP_MJ_CLOSE && !*pipes[i].Open) {
       if (i == 1) break;
       continue;
     }
-    *pipes[i].Open = FALSE;
+    WriteShared(*pipes[i].Open, FALSE);
     status = SendPipeFileRequest(Extension, pipes[i].Pipe, MajorFunction);
     if (!NT_SUCCESS(status)) return status;
-    if (MajorFunction == IRP_MJ_CREATE) *pipes[i].Open = TRUE;
+    if (MajorFunction == IRP_MJ_CREATE) WriteShared(*pipes[i].Open, TRUE);
   }
   return status;
 }
@@ -84,11 +84,11 @@ NTSTATUS SendTargetIoctl(PPORT_EXTENSION Extension, ULONG IoControlCode, PFILE_O
   KEVENT event;
   IO_STATUS_BLOCK ioStatus;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->TargetDeviceObject, Input, InputLength, Output,
+  PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, TargetDevice(Extension), Input, InputLength, Output,
                                            OutputLength, FALSE, &event, &ioStatus);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   IoGetNextIrpStackLocation(irp)->FileObject = FileObject;
-  NTSTATUS status = IofCallDriver(Extension->TargetDeviceObject, irp);
+  NTSTATUS status = IofCallDriver(TargetDevice(Extension), irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     status = ioStatus.Status;
@@ -105,7 +105,7 @@ NTSTATUS QueryReceiveReadLength(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileOb
   ULONG packetSize = 0;
   NTSTATUS status = STATUS_DELETE_PENDING;
   IncrementBusy(extension);
-  if (!extension->Removed && !extension->SurpriseRemoved && !extension->TargetDetached && extension->TargetDeviceObject)
+  if (!RemovalBegun(extension) && !ReadShared(extension->TargetDetached) && TargetDevice(extension))
     status = SendTargetIoctl(extension, IOCTL_PIPE_GET_MAX_PACKET_SIZE, FileObject, NULL, 0, &packetSize,
                              sizeof packetSize);
   if (NT_SUCCESS(status) && packetSize != 0)

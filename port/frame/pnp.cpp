@@ -61,7 +61,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS QueryDeviceState(PPORT_EXTENSION Extension, PIRP Irp) {
   ULONG hasPluggedIn = 0;
   if (!NT_SUCCESS(ReadRegistryDword(Extension->PhysicalDeviceObject, L"HasPluggedIn", &hasPluggedIn))) hasPluggedIn = 0;
-  if (hasPluggedIn == 0 && Extension->TargetDetached) Irp->IoStatus.Information |= PNP_DEVICE_DONT_DISPLAY_IN_UI;
+  if (hasPluggedIn == 0 && ReadShared(Extension->TargetDetached))
+    Irp->IoStatus.Information |= PNP_DEVICE_DONT_DISPLAY_IN_UI;
   else Irp->IoStatus.Information &= ~(ULONG_PTR)PNP_DEVICE_DONT_DISPLAY_IN_UI;
   return Succeed(Extension, Irp);
 }
@@ -92,8 +93,9 @@ void PortReleaseResources(PDEVICE_OBJECT DeviceObject) {
 }
 
 // The teardown at IRP_MN_REMOVE_DEVICE, after the request went down. The
-// target is let go as at its own removal: the binding work and every request
-// of the port inside the pipe driver are waited for first.
+// target is let go as at its own removal: the binding work, a resume after a
+// wake and every request of the port inside the pipe driver are waited for
+// first.
 void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   PortReleaseResources(DeviceObject);
@@ -102,6 +104,7 @@ void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
   if (extension->LowerDeviceObject) IoDetachDevice(extension->LowerDeviceObject);
   if (extension->InterfaceName.Buffer) ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
+  IoFreeWorkItem(extension->ResumeWorkItem);
   DeletePortDevice(DeviceObject);
 }
 
@@ -113,7 +116,7 @@ void PortRemoveDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   if (!extension->Removed) {
-    extension->Removed = TRUE;
+    WriteShared(extension->Removed, TRUE);
     ClearErrors(extension);
     IoReleaseRemoveLockAndWaitEx(&extension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
   }
@@ -156,7 +159,7 @@ NTSTATUS NTAPI PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->PreviousPnpState = extension->PnpState;
       ClearErrors(extension);
       extension->PnpState = PortSurpriseRemovePending;
-      extension->SurpriseRemoved = TRUE;
+      WriteShared(extension->SurpriseRemoved, TRUE);
       Succeed(extension, Irp);
       return STATUS_SUCCESS;
     default:

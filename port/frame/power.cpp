@@ -8,10 +8,6 @@
 
 namespace {
 
-typedef struct _RESUME_WORK_CONTEXT {
-  PIO_WORKITEM WorkItem;
-} RESUME_WORK_CONTEXT, *PRESUME_WORK_CONTEXT;
-
 IO_COMPLETION_ROUTINE PortSystemPowerComplete;
 IO_COMPLETION_ROUTINE PortQueryPowerComplete;
 IO_WORKITEM_ROUTINE PortResumeWork;
@@ -34,11 +30,11 @@ void PortPrepareSleep(PDEVICE_OBJECT DeviceObject, SYSTEM_POWER_STATE State) {
   AcquireBindingLock();
   StopReceive(extension);
   StopStatusPipe(extension);
-  extension->DeviceReady = FALSE;
+  WriteShared(extension->DeviceReady, FALSE);
   StopTransmit(extension);
   CancelWriteRequests(extension);
   ResetTransmit(extension);
-  extension->SleepPrepared = TRUE;
+  WriteShared(extension->SleepPrepared, TRUE);
   ReleaseBindingLock();
 }
 
@@ -52,7 +48,7 @@ void NTAPI TargetPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context
 // cannot delete its device under the request.
 void PowerUpTarget(PPORT_EXTENSION Extension) {
   AcquireBindingLock();
-  PDEVICE_OBJECT target = TargetBound(Extension) ? Extension->TargetDeviceObject : NULL;
+  PDEVICE_OBJECT target = TargetBound(Extension) ? TargetDevice(Extension) : NULL;
   PFILE_OBJECT file = target ? Extension->TargetFileObject : NULL;
   if (file) ObReferenceObject(file);
   ReleaseBindingLock();
@@ -67,7 +63,7 @@ void PowerUpTarget(PPORT_EXTENSION Extension) {
 }
 
 BOOLEAN ResumeWanted(PPORT_EXTENSION Extension) {
-  return TargetBound(Extension) && Extension->PortOpen && !Extension->Removed && !Extension->SurpriseRemoved;
+  return TargetBound(Extension) && ReadShared(Extension->PortOpen) && !RemovalBegun(Extension);
 }
 
 // The device is brought back into its open state (outside BindingLock: the
@@ -88,33 +84,25 @@ void ResumeAfterSleep(PPORT_EXTENSION Extension) {
   ReleaseBindingLock();
 }
 
-void NTAPI PortResumeWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
-  PRESUME_WORK_CONTEXT context = (PRESUME_WORK_CONTEXT)Context;
+void NTAPI PortResumeWork(PDEVICE_OBJECT DeviceObject, PVOID) {
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  InterlockedExchange(&extension->ResumeQueued, 0);
   AcquireBindingLock();
-  extension->SleepPrepared = FALSE;
+  WriteShared(extension->SleepPrepared, FALSE);
   ReleaseBindingLock();
   PowerUpTarget(extension);
   ResumeAfterSleep(extension);
-  IoFreeWorkItem(context->WorkItem);
-  ExFreePoolWithTag(context, PORT_POOL_TAG);
   DecrementBusy(extension);
 }
 
-// Queues PortResumeWork, holding a busy count until it has run, so that a
-// target teardown waits for it. Without memory for it the data path stays
-// stopped until the port is reopened.
+// Queues PortResumeWork with the port's own work item, holding a busy count
+// until it has run, so that a target teardown (and the removal, which frees
+// the item) waits for it. A wake while it is still queued is served by it.
 void QueueResumeWork(PDEVICE_OBJECT DeviceObject) {
-  PRESUME_WORK_CONTEXT context =
-      (PRESUME_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(RESUME_WORK_CONTEXT), PORT_POOL_TAG);
-  if (!context) return;
-  context->WorkItem = IoAllocateWorkItem(DeviceObject);
-  if (!context->WorkItem) {
-    ExFreePoolWithTag(context, PORT_POOL_TAG);
-    return;
-  }
-  IncrementBusy(PortExtension(DeviceObject));
-  IoQueueWorkItem(context->WorkItem, PortResumeWork, DelayedWorkQueue, context);
+  PPORT_EXTENSION extension = PortExtension(DeviceObject);
+  if (InterlockedExchange(&extension->ResumeQueued, 1)) return;
+  IncrementBusy(extension);
+  IoQueueWorkItem(extension->ResumeWorkItem, PortResumeWork, DelayedWorkQueue, NULL);
 }
 
 // The end of a system power request the port sent down with a completion
@@ -124,7 +112,7 @@ NTSTATUS ResumeIfPrepared(PIRP Irp, PDEVICE_OBJECT DeviceObject, BOOLEAN Resume)
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   IncrementBusy(extension);
-  if (Resume && extension->SleepPrepared && extension->TargetDeviceObject) QueueResumeWork(DeviceObject);
+  if (Resume && ReadShared(extension->SleepPrepared) && TargetDevice(extension)) QueueResumeWork(DeviceObject);
   DecrementBusy(extension);
   return STATUS_SUCCESS;
 }
@@ -150,7 +138,7 @@ NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STAT
   PPORT_EXTENSION extension = PortExtension(DeviceObject);
   BOOLEAN passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
   if (State > PowerSystemWorking && !passive) return PassDown(extension, Irp);
-  if (!extension->SleepPrepared) PortPrepareSleep(DeviceObject, State);
+  if (!ReadShared(extension->SleepPrepared)) PortPrepareSleep(DeviceObject, State);
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, PortSystemPowerComplete, DeviceObject, TRUE, TRUE, TRUE);
   PoStartNextPowerIrp(Irp);

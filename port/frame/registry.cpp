@@ -36,6 +36,15 @@ NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName
   return status;
 }
 
+// Reads a configuration value the port has a default for: a value that is
+// absent or unreadable leaves `Value` as it was and succeeds. Only a failed
+// allocation fails it, so that the caller fails in turn rather than run
+// with a default the device node was not configured for.
+NTSTATUS ReadConfigDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value) {
+  NTSTATUS status = ReadRegistryDword(PhysicalDeviceObject, ValueName, Value);
+  return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
+}
+
 // Writes a REG_DWORD value; the status of the key open or of the write.
 NTSTATUS WriteRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, ULONG Value) {
   HANDLE key;

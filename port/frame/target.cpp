@@ -14,10 +14,10 @@ namespace {
 // from here on, pending reads and writes end with STATUS_CANCELLED, and a
 // wait for transmit-empty is satisfied. Under BindingLock.
 void StopTargetDataPath(PPORT_EXTENSION Extension) {
-  Extension->TargetDetached = TRUE;
+  WriteShared(Extension->TargetDetached, TRUE);
   StopReceive(Extension);
   StopStatusPipe(Extension);
-  Extension->DeviceReady = FALSE;
+  WriteShared(Extension->DeviceReady, FALSE);
   CancelReadRequests(Extension);
   RingReset(&Extension->RxRing);
   StopTransmit(Extension);
@@ -30,7 +30,7 @@ void StopTargetDataPath(PPORT_EXTENSION Extension) {
 // The Plug and Play manager asks the port's device state again (the port is
 // shown once a device was ever bound); not while the port is being removed.
 void RefreshDeviceState(PPORT_EXTENSION Extension) {
-  if (!Extension->Removed) IoInvalidateDeviceState(Extension->PhysicalDeviceObject);
+  if (!ReadShared(Extension->Removed)) IoInvalidateDeviceState(Extension->PhysicalDeviceObject);
 }
 
 void TargetQueryRemove(PPORT_EXTENSION Extension) {
@@ -41,13 +41,13 @@ void TargetQueryRemove(PPORT_EXTENSION Extension) {
 // The device is gone (after a query-remove, or surprise-removed without one).
 void TargetRemoveComplete(PPORT_EXTENSION Extension) {
   AcquireBindingLock();
-  Extension->TargetDetached = TRUE;
+  WriteShared(Extension->TargetDetached, TRUE);
   SynthesizeModemLines(Extension, 0);
   CompleteWaitIfSatisfied(Extension->DeviceObject);
   ReleaseBindingLock();
   DetachTarget(Extension);
   EndBinding(Extension);
-  Extension->DeviceReady = FALSE;
+  WriteShared(Extension->DeviceReady, FALSE);
   ClearCommStatus(Extension);
   RefreshDeviceState(Extension);
 }
@@ -65,12 +65,11 @@ void TargetRemoveCancelled(PPORT_EXTENSION Extension) {
   if (!released) return;
   if (entry) IoUnregisterPlugPlayNotification(entry);
   AcquireBindingLock();
-  if (!Extension->TargetFileObject && Extension->TargetLinkName.Buffer && !Extension->Removed &&
-      !Extension->SurpriseRemoved) {
+  if (!Extension->TargetFileObject && Extension->TargetLinkName.Buffer && !RemovalBegun(Extension)) {
     DEVICE_INTERFACE_CHANGE_NOTIFICATION arrival = {1, sizeof arrival, GUID_DEVICE_INTERFACE_ARRIVAL,
                                                     GUID_PIPE_DRIVER_INTERFACE, &Extension->TargetLinkName};
     IncrementBusy(Extension);
-    Extension->TargetDetached = FALSE;
+    WriteShared(Extension->TargetDetached, FALSE);
     BindTarget(Extension->DeviceObject, &arrival);
     DecrementBusy(Extension);
   }
@@ -88,14 +87,14 @@ void DetachTarget(PPORT_EXTENSION Extension) {
   AcquireBindingLock();
   StopTargetDataPath(Extension);
   if (Extension->TargetStarted) {
-    Extension->TargetStarted = FALSE;
+    WriteShared(Extension->TargetStarted, FALSE);
     DecrementBusy(Extension);
   }
   ReleaseBindingLock();
   KeWaitForSingleObject(&Extension->IdleEvent, Executive, KernelMode, FALSE, NULL);
   AcquireBindingLock();
   PipeOpenClose(Extension, IRP_MJ_CLOSE);
-  Extension->TargetDeviceObject = NULL;
+  WriteShared(Extension->TargetDeviceObject, (PDEVICE_OBJECT)NULL);
   if (Extension->TargetFileObject) {
     ObDereferenceObject(Extension->TargetFileObject);
     Extension->TargetFileObject = NULL;

@@ -109,7 +109,7 @@ void InitializeDefaults(PPORT_EXTENSION Extension) {
   Extension->LineControl.Parity = NO_PARITY;
   Extension->LineControl.WordLength = 8;
   Extension->BaudRate = 115200;
-  Extension->TargetDetached = TRUE;
+  WriteShared(Extension->TargetDetached, TRUE);
   Extension->BusyCount = 0;
   KeInitializeEvent(&Extension->IdleEvent, NotificationEvent, TRUE);
   KeInitializeSpinLock(&Extension->BusyLock);
@@ -119,6 +119,7 @@ void InitializeDefaults(PPORT_EXTENSION Extension) {
 // Undoes CreatePortDevice for a device whose initialisation failed.
 NTSTATUS DiscardPortDevice(PDEVICE_OBJECT Device, NTSTATUS Status) {
   PPORT_EXTENSION extension = PortExtension(Device);
+  if (extension->ResumeWorkItem) IoFreeWorkItem(extension->ResumeWorkItem);
   if (extension->InterfaceName.Buffer) {
     IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
     ExFreePoolWithTag(extension->InterfaceName.Buffer, PORT_POOL_TAG);
@@ -131,8 +132,9 @@ NTSTATUS DiscardPortDevice(PDEVICE_OBJECT Device, NTSTATUS Status) {
 // Steps of AddDevice after the port's device object is attached: the device
 // object's settings, the registry values read into the port, the pipe file
 // objects, the remove lock (held once from here until the removal), locks,
-// queues and defaults, the paths' initialisers, the I/O timer and the
-// receive buffer. On failure the device is detached and deleted.
+// queues and defaults, the paths' initialisers, the I/O timer, the resume
+// work item and the receive buffer. On failure the device is detached and
+// deleted.
 NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* TargetMatch) {
   PPORT_EXTENSION extension = PortExtension(Device);
   PDEVICE_OBJECT lower = extension->LowerDeviceObject;
@@ -145,11 +147,12 @@ NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* 
   // sends the device only the messages every variant understands.
   extension->EndPointCaps = EndPointCaps <= 3 ? EndPointCaps : 0;
   extension->DeviceObject = Device;
-  ReadRegistryDword(pdo, L"RxRawDump", &extension->InputPipe.RxRawDump);
-  ReadRegistryDword(pdo, L"TxRawDump", &extension->OutputPipe.TxRawDump);
   extension->StatusPipe.CxPollPeriod = 0;
-  ReadRegistryDword(pdo, L"CxPollPeriod", (PULONG)&extension->StatusPipe.CxPollPeriod);
-  extension->PortOpen = FALSE;
+  NTSTATUS status = ReadConfigDword(pdo, L"RxRawDump", &extension->InputPipe.RxRawDump);
+  if (NT_SUCCESS(status)) status = ReadConfigDword(pdo, L"TxRawDump", &extension->OutputPipe.TxRawDump);
+  if (NT_SUCCESS(status)) status = ReadConfigDword(pdo, L"CxPollPeriod", (PULONG)&extension->StatusPipe.CxPollPeriod);
+  if (!NT_SUCCESS(status)) return DiscardPortDevice(Device, status);
+  WriteShared(extension->PortOpen, FALSE);
 
   PreparePipeFile(&extension->InputPipe, Device, extension->InputPipeNameBuffer, L"\\PIPE01");
   PreparePipeFile(&extension->OutputPipe, Device, extension->OutputPipeNameBuffer, L"\\PIPE00");
@@ -160,13 +163,16 @@ NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* 
   IoAcquireRemoveLockEx(&extension->RemoveLock, NULL, "vport", 1045, sizeof(IO_REMOVE_LOCK));
   InitializeDefaults(extension);
 
-  ReadRegistryDword(pdo, L"TxKickThreshold", &extension->OutputPipe.TxKickThreshold);
+  status = ReadConfigDword(pdo, L"TxKickThreshold", &extension->OutputPipe.TxKickThreshold);
+  if (!NT_SUCCESS(status)) return DiscardPortDevice(Device, status);
   InitializeWritePath(extension);
   InitializeReceivePath(extension);
   InitializeStatusPath(extension);
   // Without its I/O timer the port could not sweep cancelled requests.
-  NTSTATUS status = IoInitializeTimer(Device, PortTimerTick, NULL);
+  status = IoInitializeTimer(Device, PortTimerTick, NULL);
   if (!NT_SUCCESS(status)) return DiscardPortDevice(Device, status);
+  extension->ResumeWorkItem = IoAllocateWorkItem(Device);
+  if (!extension->ResumeWorkItem) return DiscardPortDevice(Device, STATUS_INSUFFICIENT_RESOURCES);
 
   extension->InputPipe.Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, RECEIVE_BUFFER_SIZE, PORT_POOL_TAG);
   if (!extension->InputPipe.Buffer) {
@@ -185,14 +191,16 @@ NTSTATUS InitializePort(PDEVICE_OBJECT Device, ULONG EndPointCaps, const WCHAR* 
 }  // namespace
 
 // AddDevice: reads the port's configuration, creates and attaches the port,
-// and initialises it.
+// and initialises it. A configuration value that cannot be read for want of
+// memory fails it: the port would otherwise run a variant, or with settings,
+// its device node does not ask for.
 NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   ULONG endPointCaps = 0;
-  ReadRegistryDword(PhysicalDeviceObject, L"EndPointCaps", &endPointCaps);
-  ReadRegistryDword(PhysicalDeviceObject, L"DebugLevel", &DebugLevel);
   WCHAR targetMatch[TARGET_MATCH_CHARS];
   RtlZeroMemory(targetMatch, sizeof targetMatch);
-  NTSTATUS status = ReadTargetDevice(PhysicalDeviceObject, targetMatch);
+  NTSTATUS status = ReadConfigDword(PhysicalDeviceObject, L"EndPointCaps", &endPointCaps);
+  if (NT_SUCCESS(status)) status = ReadConfigDword(PhysicalDeviceObject, L"DebugLevel", &DebugLevel);
+  if (NT_SUCCESS(status)) status = ReadTargetDevice(PhysicalDeviceObject, targetMatch);
   if (!NT_SUCCESS(status)) return status;
   PDEVICE_OBJECT device;
   status = CreatePortDevice(DriverObject, PhysicalDeviceObject, &device);

@@ -22,6 +22,7 @@ constexpr unsigned kRunTimeoutSeconds = 300;
 constexpr int kScenarioFailed = 3;
 constexpr int kScenarioThrew = 4;
 constexpr const char* kStopMarker = "*** VERIFIER STOP: ";
+constexpr const char* kOutcomeMarker = "*** OUTCOME: ";
 
 struct ChildRun {
   RunOutcome outcome;
@@ -118,6 +119,27 @@ std::string Explain(int status, const std::string& err) {
   return last.empty() ? why : why + " (last output: " + last + ")";
 }
 
+// The note of the last ReportOutcome line in the child's output.
+std::string OutcomeNote(const std::string& err) {
+  size_t at = err.rfind(kOutcomeMarker);
+  if (at == std::string::npos) return {};
+  at += std::strlen(kOutcomeMarker);
+  return err.substr(at, err.find('\n', at) - at);
+}
+
+// `wanted` indexes into `count` items, spread evenly, the first and last included.
+std::vector<size_t> SpreadIndexes(size_t count, size_t wanted) {
+  std::vector<size_t> indexes;
+  if (wanted == 0 || wanted >= count) {
+    for (size_t i = 0; i < count; ++i) indexes.push_back(i);
+  } else if (wanted == 1) {
+    indexes.push_back(0);
+  } else {
+    for (size_t i = 0; i < wanted; ++i) indexes.push_back(i * (count - 1) / (wanted - 1));
+  }
+  return indexes;
+}
+
 ChildRun RunInChild(const FaultScenario& scenario, const MachineOptions& options) {
   int errPipe[2], sitePipe[2];
   if (pipe(errPipe) != 0 || pipe(sitePipe) != 0)
@@ -142,11 +164,15 @@ ChildRun RunInChild(const FaultScenario& scenario, const MachineOptions& options
   run.sites.resize(siteBytes.size() / sizeof(const void*));
   if (!run.sites.empty()) std::memcpy(run.sites.data(), siteBytes.data(), run.sites.size() * sizeof(const void*));
   run.outcome.survived = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  run.outcome.note = OutcomeNote(err);
   if (!run.outcome.survived) run.outcome.failure = Explain(status, err);
   return run;
 }
 
-std::string DescribeRun(const RunOutcome& run) { return run.survived ? "survived" : "failed: " + run.failure; }
+std::string DescribeRun(const RunOutcome& run) {
+  std::string text = run.survived ? "survived" : "failed: " + run.failure;
+  return run.note.empty() ? text : text + " [" + run.note + "]";
+}
 
 }  // namespace
 
@@ -162,23 +188,38 @@ std::string FaultRunReport::Describe() const {
   for (size_t i = 0; i < sites.size(); ++i) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", sites[i].site);
-    out += "site " + std::to_string(i + 1) + " in " + sites[i].routine + " (" + address + "): " +
+    out += "site " + std::to_string(sites[i].number) + " in " + sites[i].routine + " (" + address + "): " +
            DescribeRun(sites[i].run) + "\n";
   }
   return out;
 }
 
-FaultRunReport RunFailingEachSite(const FaultScenario& scenario, const MachineOptions& options) {
+MachineOptions WithoutFaults(const MachineOptions& options) {
+  MachineOptions quiet = options;
+  quiet.faults = FaultPlan{};
+  return quiet;
+}
+
+void ArmFaults(Machine& machine, const MachineOptions& options) { machine.Pool().SetFaultPlan(options.faults); }
+
+void ReportOutcome(const std::string& note) {
+  std::fprintf(stderr, "%s%s\n", kOutcomeMarker, note.c_str());
+  std::fflush(stderr);
+}
+
+FaultRunReport RunFailingEachSite(const FaultScenario& scenario, const MachineOptions& options, size_t maxSites) {
   if (CurrentMachineOrNull())
     VerifierStop(Rule::KernelStop, nullptr, "RunFailingEachSite while a machine exists; each run builds its own");
   FaultRunReport report;
   ChildRun baseline = RunInChild(scenario, options);
   report.baseline = baseline.outcome;
+  report.sitesFound = baseline.sites.size();
   if (!baseline.outcome.survived) return report;  // the scenario fails by itself: nothing to learn per site
-  for (const void* site : baseline.sites) {
+  for (size_t index : SpreadIndexes(baseline.sites.size(), maxSites)) {
+    const void* site = baseline.sites[index];
     MachineOptions failing = options;
     failing.faults.failSite = site;
-    report.sites.push_back(SiteOutcome{site, SymbolName(site), RunInChild(scenario, failing).outcome});
+    report.sites.push_back(SiteOutcome{site, index + 1, SymbolName(site), RunInChild(scenario, failing).outcome});
   }
   return report;
 }

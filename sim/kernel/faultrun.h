@@ -21,17 +21,20 @@ using FaultScenario = std::function<bool(const MachineOptions&)>;
 struct RunOutcome {
   bool survived = false;
   std::string failure;  // why not: the verifier's stop and what it saw, a signal, or the scenario's own verdict
+  std::string note;     // the last ReportOutcome of the run, if the scenario made one
 };
 
 struct SiteOutcome {
   const void* site = nullptr;
+  size_t number = 0;    // 1-based, in order of first use among the sites found
   std::string routine;  // the driver routine that allocates there
   RunOutcome run;
 };
 
 struct FaultRunReport {
   RunOutcome baseline;             // the run without injected failures
-  std::vector<SiteOutcome> sites;  // in order of first use
+  size_t sitesFound = 0;           // sites the baseline reached
+  std::vector<SiteOutcome> sites;  // the sites tried, in order of first use
   bool AllSurvived() const;
   // One line per run, for logs and test failure messages.
   std::string Describe() const;
@@ -40,7 +43,21 @@ struct FaultRunReport {
 // Runs `scenario` once with `options` as given, then once per allocation site
 // it reached with options.faults.failSite set to that site. The other fields
 // of options.faults still apply (restrict to one driver with faults.driver).
+// With `maxSites` nonzero and fewer than the sites found, that many are tried,
+// spread evenly over them (the first and the last included).
 // Call it while no machine exists: the runs fork this process.
-FaultRunReport RunFailingEachSite(const FaultScenario& scenario, const MachineOptions& options = {});
+FaultRunReport RunFailingEachSite(const FaultScenario& scenario, const MachineOptions& options = {},
+                                  size_t maxSites = 0);
+
+// For a scenario whose faults belong to one phase of it: build the machine
+// with WithoutFaults(options), set up, then ArmFaults at the phase's start.
+// Only allocations from there on are learnt as sites and failed.
+MachineOptions WithoutFaults(const MachineOptions& options);
+void ArmFaults(Machine& machine, const MachineOptions& options);
+
+// Called by a scenario inside its run: a one-line word on how the run ended
+// (what the application saw, what it took to recover), handed back as
+// RunOutcome::note. The last call of a run counts.
+void ReportOutcome(const std::string& note);
 
 }  // namespace sim

@@ -43,6 +43,10 @@ void PoolManager::StartPlan(FaultPlan plan) {
   plan_ = std::move(plan);
   driverAllocations_ = 0;
   siteFailed_ = false;
+  if (plan_.siteLog) {
+    sites_.clear();
+    knownSites_.clear();
+  }
   if (plan_.failProbability <= 0) return;
   // A run without a chosen seed gets a fresh one; printing it lets any
   // failure it finds be replayed.

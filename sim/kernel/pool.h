@@ -31,7 +31,9 @@ struct FaultPlan {
   const void* failSite = nullptr;       // the first allocation from this call site
   std::string driver;                   // restrict to one driver ("" = any)
   // When set, receives Sites() as the pool shuts down: a systematic run's
-  // scenario owns its machine, so the harness reads the sites from here.
+  // scenario owns its machine, so the harness reads the sites from here. A
+  // plan with a log starts the list of sites afresh (a scenario that arms its
+  // faults after a setup learns only the sites its own phase reaches).
   std::shared_ptr<std::vector<const void*>> siteLog;
 };
 

@@ -14,6 +14,10 @@
 #include "sim/kernel/machine.h"
 #include "sim/kernel/thread.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace sim {
 
 const char* RuleName(Rule rule) {
@@ -96,6 +100,23 @@ std::string Addr2Line(const void* address, const Dl_info& info) {
   return ShortName(name);
 }
 
+#if defined(__SANITIZE_THREAD__)
+// The race detector's build is optimised, and addr2line names code inlined
+// into a routine after that routine. The runtime's own symbolizer names the
+// innermost routine, inlined ones included, as the unoptimised builds do. It
+// expects a return address and looks one byte back: one byte on, it looks at
+// `address` itself, which serves entry points and return addresses alike.
+std::string InnermostName(const void* address) {
+  char text[512] = {};
+  __sanitizer_symbolize_pc((void*)((uintptr_t)address + 1), "%f", text, sizeof text);
+  std::string name = text;  // the innermost frame comes first
+  if (name.empty() || name == "??" || name.find("<null>") != std::string::npos) return {};
+  return ShortName(name);
+}
+#else
+std::string InnermostName(const void*) { return {}; }
+#endif
+
 }  // namespace
 
 std::string SymbolName(const void* address) {
@@ -109,6 +130,7 @@ std::string SymbolName(const void* address) {
   Dl_info info{};
   std::string name;
   if (dladdr(address, &info) && info.dli_sname && info.dli_saddr == address) name = Demangle(info.dli_sname);
+  if (name.empty()) name = InnermostName(address);
   if (name.empty()) name = Addr2Line(address, info);
   if (name.empty()) {
     char text[32];

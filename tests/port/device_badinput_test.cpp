@@ -99,7 +99,7 @@ TEST(DeviceBadInput, AStatusReportLongerThanAskedForEndsOnlyTheStatusLoop) {
     return PacketResult{Handshake::Ack, packet.size()};
   }));
   HANDLE port = OpenBound(rig);
-  ASSERT_TRUE(rig.RunUntil([&] { return !rig.Port()->StatusPipe.LoopActive; }));
+  ASSERT_TRUE(rig.RunUntil([&] { return !LoopActive(rig.Port()->StatusPipe); }));
   rig.Adapter().PeerSend(std::span((const uint8_t*)"data", 4));
   PendingRead read(port, 4);
   EXPECT_EQ(std::string((char*)read.buffer.data(), read.Finish().bytes), "data");

@@ -61,7 +61,7 @@ TEST(PortLife, FromInstallToUnload) {
 
   ASSERT_TRUE(rig.Machine().Power().Sleep(PowerSystemSleeping3));
   rig.Machine().Power().Wake();
-  ASSERT_TRUE(rig.RunUntil([&] { return !rig.Port()->SleepPrepared && rig.Port()->InputPipe.LoopActive; }));
+  ASSERT_TRUE(rig.RunUntil([&] { return !ReadShared(rig.Port()->SleepPrepared) && LoopActive(rig.Port()->InputPipe); }));
   EXPECT_EQ(rig.Adapter().Line().baud, 38400u) << "the settings replayed after the wake";
   EXPECT_TRUE(Exchange(rig, port, "awake", "hi"));
 

@@ -34,7 +34,8 @@ void RaceTheResume(uint32_t seed, Competitor competitor) {
     case Competitor::Close:
       EXPECT_TRUE(rig.RunUntil([&] {
         PPORT_EXTENSION p = rig.Port();
-        return !p->PortOpen && !p->SleepPrepared && !p->InputPipe.LoopActive && !p->StatusPipe.LoopActive;
+        return !ReadShared(p->PortOpen) && !ReadShared(p->SleepPrepared) && !LoopActive(p->InputPipe) &&
+               !LoopActive(p->StatusPipe);
       })) << "a loop the resume started outlived the close";
       break;
     case Competitor::RemovePort:

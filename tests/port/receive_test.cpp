@@ -108,7 +108,7 @@ TEST_F(Receive, AStalledInputPipeEndsTheLoopUntilThePortIsReopened) {
   OpenPort();
   ASSERT_TRUE(SetTimeouts(port_, MAXULONG, MAXULONG, 100));
   rig_.Pipe().Usb().SetFaults(rig_.Pipe().Port(), {.stall = {0x82}});
-  ASSERT_TRUE(rig_.RunUntil([&] { return !rig_.Port()->InputPipe.LoopActive; }));
+  ASSERT_TRUE(rig_.RunUntil([&] { return !LoopActive(rig_.Port()->InputPipe); }));
   EXPECT_FALSE(rig_.Port()->InputPipe.Stopped) << "dead, not stopped";
   rig_.Pipe().Usb().SetFaults(rig_.Pipe().Port(), {});
   rig_.Adapter().PeerSend(std::span((const uint8_t*)"late", 4));

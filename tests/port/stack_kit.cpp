@@ -55,16 +55,16 @@ bool StackRig::RunUntil(const std::function<bool()>& done) { return pipetest::Ru
 bool StackRig::WaitBound() {
   return RunUntil([&] {
     PPORT_EXTENSION port = Port();
-    if (!port || !port->TargetStarted || !port->StatusPipeOpen) return false;
-    LONG settled = 1 + (port->InputPipe.LoopActive ? 1 : 0) + (port->StatusPipe.LoopActive ? 1 : 0);
-    return port->BusyCount == settled && (!port->PortOpen || !port->InputPipe.Stopped);
+    if (!port || !ReadShared(port->TargetStarted) || !ReadShared(port->StatusPipeOpen)) return false;
+    LONG settled = 1 + (LoopActive(port->InputPipe) ? 1 : 0) + (LoopActive(port->StatusPipe) ? 1 : 0);
+    return BusyCount(port) == settled && (!ReadShared(port->PortOpen) || !ReadShared(port->InputPipe.Stopped));
   });
 }
 
 bool StackRig::WaitUnbound() {
   return RunUntil([&] {
     PPORT_EXTENSION port = Port();
-    return !port || (!port->TargetFileObject && !port->TargetDeviceObject && port->BusyCount == 0);
+    return !port || (TargetReleased(port) && BusyCount(port) == 0);
   });
 }
 
@@ -78,6 +78,38 @@ std::vector<std::vector<uint8_t>> StackRig::MessagesSince(size_t from) {
 void StackRig::AsPort(const std::function<void()>& body) {
   sim::FrameScope frame(PortDriver(), (const void*)&TolvaneDriverEntry, sim::FrameKind::Other);
   body();
+}
+
+LONG BusyCount(PPORT_EXTENSION port) { return ReadShared(port->BusyCount); }
+
+bool LoopActive(PIPE_CONTEXT& pipe) {
+  KIRQL irql = KfAcquireSpinLock(&pipe.LoopLock);
+  bool active = pipe.LoopActive;
+  KfReleaseSpinLock(&pipe.LoopLock, irql);
+  return active;
+}
+
+std::optional<ULONG_PTR> CurrentReadBytes(PPORT_EXTENSION port) {
+  KIRQL irql = KfAcquireSpinLock(&port->ReadQueueLock);
+  std::optional<ULONG_PTR> bytes;
+  if (PIRP current = port->CurrentReadIrp) bytes = current->IoStatus.Information;
+  KfReleaseSpinLock(&port->ReadQueueLock, irql);
+  return bytes;
+}
+
+bool WriteInFlight(PPORT_EXTENSION port) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  bool sent = port->CurrentWriteIrp && RecordedPipeWrite(port->CurrentWriteIrp);
+  IoReleaseCancelSpinLock(irql);
+  return sent;
+}
+
+bool TargetReleased(PPORT_EXTENSION port) {
+  AcquireBindingLock();
+  bool released = !port->TargetFileObject && !port->TargetDeviceObject;
+  ReleaseBindingLock();
+  return released;
 }
 
 PendingIo::PendingIo(HANDLE port, std::vector<uint8_t> bytes, bool write) : port(port), buffer(std::move(bytes)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,19 @@ class StackRig {
   pipetest::PipeRig pipe_;
   sim::DeviceNode* portNode_ = nullptr;
 };
+
+// The port's fields as a test reads them while the machine runs: the fields
+// the driver reads without a lock through ReadShared are read the same way
+// (ReadShared(port->PortOpen)); these read the others as the driver does,
+// under the lock that guards them.
+LONG BusyCount(PPORT_EXTENSION port);
+bool LoopActive(PIPE_CONTEXT& pipe);
+// The bytes the current read holds, or nothing while no read is current.
+std::optional<ULONG_PTR> CurrentReadBytes(PPORT_EXTENSION port);
+// A write is current and its pipe write was sent.
+bool WriteInFlight(PPORT_EXTENSION port);
+// The port let go of its target's file object and device.
+bool TargetReleased(PPORT_EXTENSION port);
 
 // A read or write as the application sees it.
 using pipetest::IoResult;

@@ -61,7 +61,7 @@ class Writes : public ::testing::Test {
     });
     return got;
   }
-  bool InFlight() { return rig_.Port()->CurrentWriteIrp && RecordedPipeWrite(rig_.Port()->CurrentWriteIrp); }
+  bool InFlight() { return WriteInFlight(rig_.Port()); }
 
   StackRig rig_;
   HANDLE port_ = INVALID_HANDLE_VALUE;

@@ -5,7 +5,8 @@ Usage: bench/summary.py BUILD_DIR
 
 Reads what `make bench` left in BUILD_DIR: Google Benchmark's JSON
 (bench.json), callgrind's annotated profile (callgrind.txt), the scenario
-clock (scenario_clock.json) and the test suite's wall time (suite_time.txt).
+clock (scenario_clock.json), the test suite's wall time (suite_time.txt) and
+the serial lab beside a socat pty pair (lab_bench.json).
 Writes the plot's data (throughput.dat) and, with gnuplot, the plot
 (throughput.svg). A figure whose input is missing shows as "not run".
 """
@@ -168,6 +169,18 @@ def scale_rows(found):
     return rows
 
 
+def lab_rows(build):
+    lab = load_json(os.path.join(build, "lab_bench.json"))
+    if not lab:
+        return [("6 serial lab", "not run", "make bench-lab")]
+    rows = []
+    for label, key in (("pyserial 64 KB round trip", "round_trip_64k_s"), ("ZMODEM 1 MB", "zmodem_1m_s")):
+        lab_s, socat_s = lab[key]["lab"], lab[key]["socat"]
+        rows.append(("6 %s, lab/socat speed" % label, "%.3f" % (socat_s / lab_s),
+                     "lab %.2f s, socat pty pair %.2f s" % (lab_s, socat_s)))
+    return rows
+
+
 def suite_rows(build):
     clock = load_json(os.path.join(build, "scenario_clock.json"))
     rows = []
@@ -219,8 +232,7 @@ def main():
     found = benchmarks(build)
     loop, points = loopback_rows(found)
     cost, top = callgrind_rows(build)
-    rows = loop + instruction_ratio_row(build) + timed_rows(found) + latency_rows(found) + cost + scale_rows(found) + suite_rows(build)
-    rows.append(("6 serial lab", "not run", "not part of make bench yet"))
+    rows = loop + instruction_ratio_row(build) + timed_rows(found) + latency_rows(found) + cost + scale_rows(found) + lab_rows(build) + suite_rows(build)
     print("Whole-stack benchmarks, %s, commit %s" % (datetime.date.today().isoformat(), commit()))
     width = max(len(r[0]) for r in rows)
     vwidth = max(len(r[1]) for r in rows)

@@ -48,15 +48,17 @@ FuzzMachine& FuzzMachine::Get() {
 
 FuzzMachine::FuzzMachine() { Boot(); }
 
-// Virtual time, with a limit far beyond what any input can use: a hang shows
-// as every thread blocked with nothing due, or as libFuzzer's timeout.
-void FuzzMachine::Boot() {
+sim::MachineOptions KeptMachineOptions() {
   sim::MachineOptions options;
   options.virtualTimeLimit = (sim::Tick)1 << 62;
   options.processors = 1;
   options.criticalWorkers = 1;
   options.delayedWorkers = 1;
-  machine_ = std::make_unique<sim::Machine>(options);
+  return options;
+}
+
+void FuzzMachine::Boot() {
+  machine_ = std::make_unique<sim::Machine>(KeptMachineOptions());
   machine_->Pnp().AddService({u"merrow", MerrowDriverEntry});
   machine_->Pnp().Bind({kHardwareId, u"merrow", {}, {}});
   usb_ = std::make_unique<sim::usb::HostController>();

@@ -51,6 +51,12 @@ class Input {
 // Stops the run as libFuzzer needs it to record the input: a message and abort.
 [[noreturn]] void Finding(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The options of a machine kept between inputs: virtual time with a limit far
+// beyond what any input can use (a hang shows as every thread blocked with
+// nothing due, or as libFuzzer's timeout), one processor and one worker of
+// each kind, so an input costs as few thread hand-offs as it can.
+sim::MachineOptions KeptMachineOptions();
+
 // The machine of the current input. Start() makes (or reuses) it; Plug()
 // plugs `model` and waits for Plug and Play; Unplug() pulls the device and
 // checks that merrow's device went and its driver unloaded cleanly.

@@ -30,12 +30,7 @@ PortMachine& PortMachine::Get() {
 PortMachine::PortMachine() { Boot(); }
 
 void PortMachine::Boot() {
-  sim::MachineOptions options;
-  options.virtualTimeLimit = (sim::Tick)1 << 62;
-  options.processors = 1;
-  options.criticalWorkers = 1;
-  options.delayedWorkers = 1;
-  machine_ = std::make_unique<sim::Machine>(options);
+  machine_ = std::make_unique<sim::Machine>(KeptMachineOptions());
   farEndReceived_ = written_ = 0;
   machine_->Pnp().AddService({u"merrow", MerrowDriverEntry});
   machine_->Pnp().Bind({kAdapterId, u"merrow", {}, {}});

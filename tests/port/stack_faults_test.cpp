@@ -88,16 +88,22 @@ bool OpenAndSettings(const sim::MachineOptions& options) {
   return run.Finish();
 }
 
+// Binds and opens the port with hardware flow control on, a total read
+// timeout of 500 ms, and the far end ready (CTS and DSR up).
+bool OpenWithHardwareFlow(LifeRun& run) {
+  if (!run.Bound() || !run.Open() || !UseHardwareFlow(run.Port()) || !SetTimeouts(run.Port(), 0, 0, 500)) return false;
+  run.Rig().Adapter().PeerSetLines(sim::usb::kLineCts | sim::usb::kLineDsr);
+  return true;
+}
+
 // Hardware flow control on, the far end ready: a read and a write at once,
 // the immediate character, then the far end stalls and a purge ends the
 // writes queued behind the one in flight. Every byte a write reported
 // reaches the far end; a refused write sends none.
 bool DataBothWays(const sim::MachineOptions& options) {
   LifeRun run({.endPointCaps = 2}, options, false);
-  if (!run.Bound() || !run.Open() || !UseHardwareFlow(run.Port()) || !SetTimeouts(run.Port(), 0, 0, 500))
-    return run.Fail("no open port before the faults");
+  if (!OpenWithHardwareFlow(run)) return run.Fail("no open port before the faults");
   HANDLE port = run.Port();
-  run.Rig().Adapter().PeerSetLines(sim::usb::kLineCts | sim::usb::kLineDsr);
   run.Arm();
   PendingRead read(port, 5);
   PendingWrite write(port, Pattern(100));
@@ -142,14 +148,11 @@ bool UnplugAndReplug(const sim::MachineOptions& options) {
 
 // A system sleep and wake with a read pending on the open port: the port
 // stops and resumes its data path, and the read gets what the far end sends
-// after the wake. A resume whose context could not be allocated leaves the
-// port stopped until it is reopened.
+// after the wake.
 bool SleepAndWake(const sim::MachineOptions& options) {
   LifeRun run({.endPointCaps = 2}, options, false);
-  if (!run.Bound() || !run.Open() || !UseHardwareFlow(run.Port()) || !SetTimeouts(run.Port(), 0, 0, 500))
-    return run.Fail("no open port before the faults");
+  if (!OpenWithHardwareFlow(run)) return run.Fail("no open port before the faults");
   HANDLE port = run.Port();
-  run.Rig().Adapter().PeerSetLines(sim::usb::kLineCts | sim::usb::kLineDsr);
   run.Arm();
   PendingRead read(port, 3);
   sim::PowerManager& power = run.Rig().Machine().Power();

@@ -6,6 +6,7 @@
 
 #include "common/pipeif.h"
 #include "sim/kernel/object.h"
+#include "sim/kernel/ustring.h"
 #include "sim/kernel/pool.h"
 
 extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -121,11 +122,23 @@ void FuzzMachine::Unplug() {
   Settle();
   if (PDRIVER_OBJECT driver = machine_->Pnp().LoadedDriver(u"merrow")) {
     size_t blocks = machine_->Pool().Outstanding(driver).size();
+    DescribeNodes();
     Finding("merrow is still loaded after its device was pulled out (%zu pool blocks held)", blocks);
   }
   if (size_t left = usb_->PendingTransfers()) Finding("%zu transfers still on the bus after the unplug", left);
   if (sim::DeviceNode* node = Node())
     Finding("the device node is still %s after its device was pulled out", sim::NodeStateName(node->State()));
+}
+
+// What holds a driver loaded: the device nodes not removed yet, each with its
+// state and the files still open on its stack.
+void FuzzMachine::DescribeNodes() {
+  for (sim::DeviceNode* node : machine_->Pnp().Nodes()) {
+    if (node->State() == sim::NodeState::Removed) continue;
+    PDEVICE_OBJECT pdo = node->PhysicalDeviceObject();
+    std::fprintf(stderr, "node %s: %s, pdo %p, %zu file(s) open on its stack\n", sim::Narrow(node->InstancePath()).c_str(),
+                 sim::NodeStateName(node->State()), (void*)pdo, pdo ? machine_->Objects().FilesOnStack(pdo) : 0);
+  }
 }
 
 sim::DeviceNode* FuzzMachine::Node() {

@@ -89,6 +89,7 @@ class FuzzMachine {
   FuzzMachine();
   void Boot();
   void Shutdown();
+  void DescribeNodes();
   sim::DeviceNode* Node();
   void WaitForNewPdo(PDEVICE_OBJECT oldPdo);
 

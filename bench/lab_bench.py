@@ -62,12 +62,7 @@ def round_trip(port, env_note):
     data = os.urandom(ROUND_TRIP)
     with serial.Serial(port, 115200, rtscts=True, timeout=120) as s:
         s.reset_input_buffer()
-        start = time.monotonic()
-        writer = threading.Thread(target=s.write, args=(data,))
-        writer.start()
-        back = s.read(len(data))
-        writer.join()
-        took = time.monotonic() - start
+        back, took = labkit.round_trip(s, data)
     if back != data:
         raise RuntimeError("%s: %d of %d bytes came back intact" % (env_note, len(back), len(data)))
     return took

@@ -51,6 +51,12 @@ class Input {
 // Stops the run as libFuzzer needs it to record the input: a message and abort.
 [[noreturn]] void Finding(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The entry of `table` that `pick` chooses (modulo its size).
+template <typename T, size_t N>
+T OneOf(const T (&table)[N], unsigned pick) {
+  return table[pick % N];
+}
+
 // The options of a machine kept between inputs: virtual time with a limit far
 // beyond what any input can use (a hang shows as every thread blocked with
 // nothing due, or as libFuzzer's timeout), one processor and one worker of

@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SIMULATOR = os.environ.get("LAB_SIMULATOR", "")
@@ -117,6 +118,17 @@ def read_exactly(fd, count, seconds=60):
             break
         got += os.read(fd, count - len(got))
     return bytes(got)
+
+
+def round_trip(s, data):
+    """Writes `data` on the open serial port `s` while reading as many bytes back
+    (a loopback at the far end); what came back and the seconds it took."""
+    start = time.monotonic()
+    writer = threading.Thread(target=s.write, args=(data,))
+    writer.start()
+    back = s.read(len(data))
+    writer.join()
+    return back, time.monotonic() - start
 
 
 def line_messages(pcap):

@@ -194,6 +194,7 @@ bool ObjectManager::DereferenceUnlessLast(PVOID object) {
 
 void ObjectManager::Dereference(PVOID object) {
   ObjectHeader header;
+  PDEVICE_OBJECT unopenedOn = nullptr;  // the stack a file that was never opened counted on
   {
     std::lock_guard guard(mutex_);
     auto it = objects_.find(object);
@@ -211,10 +212,17 @@ void ObjectManager::Dereference(PVOID object) {
     // that a removal waiting for the stack's last file waits for it. Counted
     // here, under the same lock as the erase, so that no count of the stack's
     // files finds it neither open nor closing.
-    if (header.type == ObjectType::File)
-      if (PDEVICE_OBJECT stack = OpenStackOf((PFILE_OBJECT)object)) ++closing_[stack];
+    if (header.type == ObjectType::File) {
+      auto file = (PFILE_OBJECT)object;
+      if (PDEVICE_OBJECT stack = OpenStackOf(file)) ++closing_[stack];
+      else if (objects_.contains(file->DeviceObject)) unopenedOn = BottomOf(file->DeviceObject);
+    }
   }
   Destroy(object, std::move(header));
+  // A file whose create failed gets no close, but it counted on its stack
+  // while the create was in the drivers: a surprise removal that found it
+  // then waits for it to go, as it waits for the last close.
+  if (unopenedOn && FilesOnStack(unopenedOn) == 0) CurrentMachine().Pnp().LastFileClosed(unopenedOn);
 }
 
 void ObjectManager::Destroy(PVOID object, ObjectHeader header) {

@@ -151,6 +151,7 @@ NTSTATUS Files(PDEVICE_OBJECT device, PIRP irp) {
   if (stack->MajorFunction == IRP_MJ_CREATE) {
     ext.script->lastCreateName = sim::ToU16(&file->FileName);
     Say(ext, "IRP_MJ_CREATE " + Text(ext.script->lastCreateName));
+    if (ext.script->onCreate) return Complete(irp, ext.script->onCreate());
   } else if (stack->MajorFunction == IRP_MJ_CLOSE && ext.script->onClose) {
     ext.script->onClose();
   }

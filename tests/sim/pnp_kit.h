@@ -47,6 +47,8 @@ struct Script {
   std::function<void(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo)> onAdded;
   // Runs at IRP_MN_REMOVE_DEVICE before the driver passes it on.
   std::function<void(PDEVICE_OBJECT device)> onRemove;
+  // Runs in IRP_MJ_CREATE; its status is the create's.
+  std::function<NTSTATUS()> onCreate;
   // Runs in IRP_MJ_CLOSE before the driver completes it.
   std::function<void()> onClose;
   NTSTATUS entryStatus = STATUS_SUCCESS;   // DriverEntry's answer

@@ -199,6 +199,35 @@ TEST(PnpRemoval, SurpriseRemovalWaitsForACloseDeferredToAWorker) {
             (Lines{"Function: close", "Function: close", "Function: IRP_MN_REMOVE_DEVICE"}));
 }
 
+// An open still in the driver when the device goes counts as a file on the
+// stack; when the driver then fails it, no close follows, and the file's
+// going must still let IRP_MN_REMOVE_DEVICE come.
+TEST(PnpRemoval, AnOpenFailedAfterTheSurpriseRemovalStillLetsTheRemoveCome) {
+  Script function;
+  OneDevice test(function);
+  KEVENT inside, release;
+  KeInitializeEvent(&inside, NotificationEvent, FALSE);
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  function.onCreate = [&] {
+    KeSetEvent(&inside, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+    return STATUS_DELETE_PENDING;
+  };
+  HANDLE handle = nullptr;
+  sim::Thread opener("opener", [&] { handle = test.OpenAsApplication(); });
+  KeWaitForSingleObject(&inside, Executive, KernelMode, FALSE, nullptr);
+  test.machine.Pnp().SurpriseRemove(test.node);
+  test.machine.Pnp().WaitIdle();
+  EXPECT_EQ(test.node->State(), sim::NodeState::SurpriseRemoved) << "an open is still in the driver";
+
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  opener.Join();
+  EXPECT_EQ(handle, win32::INVALID_HANDLE_VALUE);
+  test.machine.Pnp().WaitIdle();
+  EXPECT_EQ(test.node->State(), sim::NodeState::Removed);
+  EXPECT_EQ(test.log.Lines().back(), "Function: IRP_MN_REMOVE_DEVICE");
+}
+
 TEST(PnpRemoval, SurpriseRemovalSendsRemoveOnlyAfterTheLastHandleCloses) {
   Script function;
   OneDevice test(function);

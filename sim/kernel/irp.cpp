@@ -2,6 +2,7 @@
 // lifecycle rules checked at each step.
 #include "sim/kernel/irp.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "sim/kernel/machine.h"
@@ -129,9 +130,11 @@ bool IssuedFrom(const IrpRecord& record, void* thread) {
   return record.originator.threadIrp && record.originator.issuingThread == thread;
 }
 
+// A request under completion is still on its thread's list until the I/O
+// manager finishes it: a completion routine may yet send it on again.
 bool IsPendingFrom(const IrpRecord& record, void* thread, PFILE_OBJECT file, bool anyFile) {
   return IssuedFrom(record, thread) && (anyFile || record.originator.fileObject == file) &&
-         record.state == IrpRecord::State::Active;
+         (record.state == IrpRecord::State::Active || record.state == IrpRecord::State::Completing);
 }
 }  // namespace
 
@@ -186,6 +189,26 @@ void IrpTracker::Unpin(PIRP irp) {
 size_t IrpTracker::LiveCount() {
   std::lock_guard guard(mutex_);
   return live_.size();
+}
+
+std::string IrpTracker::DescribeLive() {
+  std::unique_lock guard(mutex_, std::try_to_lock);
+  if (!guard.owns_lock()) return "";
+  static const char* const states[] = {"active", "completing", "finished", "freed"};
+  std::string out;
+  for (auto& [irp, record] : live_) {
+    char line[320];
+    bool inStack = irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+    PIO_STACK_LOCATION at = inStack ? IoGetCurrentIrpStackLocation(irp) : nullptr;
+    PDRIVER_OBJECT driver = at && at->DeviceObject ? at->DeviceObject->DriverObject : nullptr;
+    std::snprintf(line, sizeof line, "\n      IRP %p: %s, major 0x%02X at location %d of %d (%s)%s%s%s", (void*)irp,
+                  states[(int)record->state], at ? at->MajorFunction : 0xFF, irp->CurrentLocation, irp->StackCount,
+                  driver ? DriverName(driver).c_str() : "no driver", irp->Cancel ? ", cancelled" : "",
+                  irp->CancelRoutine ? ", cancel routine " : "",
+                  irp->CancelRoutine ? SymbolName((const void*)irp->CancelRoutine).c_str() : "");
+    out += line;
+  }
+  return out;
 }
 
 namespace {

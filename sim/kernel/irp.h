@@ -96,6 +96,9 @@ class IrpTracker {
   // pending when their thread's exit gives up waiting; returns how many.
   size_t DisassociateFrom(void* thread);
   size_t LiveCount();
+  // One line per live IRP (where it is, whether it was cancelled, its cancel
+  // routine), for hang reports; empty when the tracker is busy.
+  std::string DescribeLive();
 
  private:
   void ReleaseLocked(PIRP irp, const std::shared_ptr<IrpRecord>& record);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "sim/kernel/irp.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/verifier.h"
 
@@ -176,8 +177,11 @@ void Scheduler::ReportHang(const char* why) {
   char now[64];
   std::snprintf(now, sizeof now, "%.3f s", virtualNow_ / double(kTicksPerSecond));
   std::string threads = DescribeThreads();
+  Machine* machine = CurrentMachineOrNull();
+  std::string irps = machine ? machine->Irps().DescribeLive() : "";
   std::fprintf(stderr, "\n*** VERIFIER STOP: KernelStop\n    what:    hang: %s (virtual time %s)\n    threads:%s\n",
                why, now, threads.c_str());
+  if (!irps.empty()) std::fprintf(stderr, "    requests not completed:%s\n", irps.c_str());
   std::fflush(stderr);
   std::abort();
 }

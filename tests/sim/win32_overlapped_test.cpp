@@ -212,6 +212,78 @@ TEST_F(Win32Cancel, CancelIoCopesWithACancelRoutineThatEndsEveryRequest) {
   CloseHandle(file);
 }
 
+// A filter that sends each read down a second time from its completion
+// routine, as a driver sends the next stage of a transfer; the routine waits
+// for `release` (it runs at PASSIVE_LEVEL here) after setting `inside`.
+struct ResendingFilter {
+  KEVENT inside, release;
+  PDEVICE_OBJECT lower = nullptr;
+  int completions = 0;
+
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* self = (ResendingFilter*)context;
+    if (self->completions++ == 0) {
+      KeSetEvent(&self->inside, IO_NO_INCREMENT, FALSE);
+      KeWaitForSingleObject(&self->release, Executive, KernelMode, FALSE, nullptr);
+      self->Send(irp);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+  }
+  void Send(PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Completed, this, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+  }
+};
+
+// NT's CancelIo marks every request still on the thread's list, one whose
+// completion routine is running included: when that routine sends it down
+// again, the driver below finds it cancelled.
+TEST_F(Win32Cancel, CancelIoReachesARequestWhileItsCompletionRoutineSendsItOnAgain) {
+  ResendingFilter filter;
+  KeInitializeEvent(&filter.inside, NotificationEvent, FALSE);
+  KeInitializeEvent(&filter.release, NotificationEvent, FALSE);
+  filter.lower = device_;
+  testkit::Behaviour upperBehaviour;
+  upperBehaviour.dispatch[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    filter.Send(irp);
+    return STATUS_PENDING;
+  };
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
+    upperBehaviour.dispatch[major] = [](PDEVICE_OBJECT device, PIRP irp) { return testkit::PassDown(device, irp); };
+  PDEVICE_OBJECT upper = testkit::CreateDevice(driver_, upperBehaviour);
+  testkit::Attach(upper, device_);
+  int passes = 0;
+  On(IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+    if (passes++ == 0) return Park(irp, false);
+    Park(irp);  // marks it pending
+    if (irp->Cancel && parked_.Take() == irp) testkit::Complete(irp, STATUS_CANCELLED);
+    return STATUS_PENDING;
+  });
+
+  HANDLE file = Open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped = WithEvent();
+  DWORD count;
+  EXPECT_FALSE(ReadFile(file, nullptr, 0, &count, &overlapped));
+  sim::Thread completer("completer", [&] { CompleteParked(STATUS_SUCCESS); });
+  KeWaitForSingleObject(&filter.inside, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_TRUE(CancelIo(file));
+  KeSetEvent(&filter.release, IO_NO_INCREMENT, FALSE);
+  completer.Join();
+  if (WaitForSingleObject(overlapped.hEvent, 1000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the request sent on again was not cancelled";
+    CompleteParked(STATUS_SUCCESS);
+  }
+  EXPECT_FALSE(GetOverlappedResult(file, &overlapped, &count, TRUE));
+  EXPECT_EQ(LastNtStatus(), STATUS_CANCELLED);
+  CloseHandle(file);
+  CloseHandle(overlapped.hEvent);
+  testkit::Delete(upper);
+}
+
 // --- Synchronous handles ---------------------------------------------------
 
 TEST_F(Win32Sync, RequestsOnOneSynchronousHandleAreSerialised) {

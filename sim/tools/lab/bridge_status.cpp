@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "sim/kernel/trace.h"
 #include "sim/tools/lab/bridge.h"
@@ -73,12 +74,19 @@ void Bridge::ApplySettings(bool passPending) {
   std::lock_guard settings(settingsMutex_);
   if (passPending) PassPendingBytes();
   termios t{};
-  if (!pty_.Settings(&t)) return;
+  if (!pty_.Settings(&t)) {
+    Event("%s: the client's terminal settings could not be read: %s", name_.c_str(), strerror(errno));
+    return;
+  }
   pty_.KeepExtproc(t);
   std::unique_lock lock(mutex_);
   DCB wanted = DcbFromTermios(t, frame_, lines_, applied_);
   if (cfgetospeed(&t) == B0 && applied_.fDtrControl != DTR_CONTROL_DISABLE) Event("%s: B0: DTR dropped", name_.c_str());
-  if (SameSettings(wanted, applied_)) return;
+  if (SameSettings(wanted, applied_)) {
+    Event("%s: the client's terminal settings ask nothing new of the port (%s)", name_.c_str(),
+          DescribeDcb(wanted).c_str());
+    return;
+  }
   DCB previous = applied_;
   lock.unlock();
   LeaveRtsHandshake(previous, wanted);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/pipeif.h"
+#include "sim/kernel/irp.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/ustring.h"
 #include "sim/kernel/pool.h"
@@ -117,9 +118,15 @@ void FuzzMachine::Unplug() {
   Settle();
   usb_->Unplug(port_);
   port_ = 0;
-  Settle();
-  machine_->Objects().WaitForDeferredCloses();
-  Settle();
+  // The removal follows the last request's completion and the last close,
+  // which other threads may still be running: a virtual second is allowed.
+  for (int ms = 0; ms < 1000; ++ms) {
+    Settle();
+    machine_->Objects().WaitForDeferredCloses();
+    Settle();
+    if (!machine_->Pnp().LoadedDriver(u"merrow")) break;
+    machine_->Sleep(sim::kTicksPerSecond / 1000);
+  }
   if (PDRIVER_OBJECT driver = machine_->Pnp().LoadedDriver(u"merrow")) {
     size_t blocks = machine_->Pool().Outstanding(driver).size();
     DescribeNodes();
@@ -139,6 +146,8 @@ void FuzzMachine::DescribeNodes() {
     std::fprintf(stderr, "node %s: %s, pdo %p, %zu file(s) open on its stack\n", sim::Narrow(node->InstancePath()).c_str(),
                  sim::NodeStateName(node->State()), (void*)pdo, pdo ? machine_->Objects().FilesOnStack(pdo) : 0);
   }
+  std::string irps = machine_->Irps().DescribeLive();
+  if (!irps.empty()) std::fprintf(stderr, "requests not completed:%s\n", irps.c_str());
 }
 
 sim::DeviceNode* FuzzMachine::Node() {

@@ -16,7 +16,9 @@ TEST_F(Writes, TheImmediateCharacterReturnsNoBytesIntoAnEmptyOutputBuffer) {
   uint8_t guard[4] = {0x5A, 0x5A, 0x5A, 0x5A};
   DWORD returned = 7;
   BOOL ok = DeviceIoControl(port_, IOCTL_SERIAL_IMMEDIATE_CHAR, &bang, 1, guard, 0, &returned, &overlapped);
-  if (!ok) ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+  if (!ok) {
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+  }
   ASSERT_TRUE(GetOverlappedResult(port_, &overlapped, &returned, TRUE));
   EXPECT_EQ(returned, 0u) << "bytes returned into a 0-byte output buffer";
   EXPECT_EQ(guard[0], 0x5A) << "the character was copied into the caller's empty output buffer";

@@ -35,6 +35,7 @@ struct NodeAccess {
 struct PdoAccess {
   static void Bind(Pdo* pdo, DeviceNode* node) { pdo->node_ = node; }
   static void MarkGone(Pdo* pdo) { pdo->gone_ = true; }
+  static bool IsGone(const Pdo* pdo) { return pdo->gone_; }
   // Deletes the PDO's device object now (the root bus drops a removed device);
   // the Pdo object itself stays to answer requests on handles still open.
   static void DeleteDevice(Pdo* pdo);

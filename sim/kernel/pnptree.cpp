@@ -128,6 +128,12 @@ DeviceNode* PnpManager::Impl::AddChild(Pdo* pdo, DeviceNode* parent) {
                  Narrow(path).c_str());
     return nullptr;
   }
+  // A child the bus reported gone is no longer among its relations: an
+  // arrival reported after that (the two crossed on their way) adds no node.
+  if (PdoAccess::IsGone(pdo)) {
+    std::fprintf(stderr, "[sim] PnP: the bus reported child '%s' after reporting it gone; ignored\n", Narrow(path).c_str());
+    return nullptr;
+  }
   DeviceNode* node = NewNode(pdo, nullptr, parent);
   WriteHardwareKey(node, nullptr);
   return Enumerate(node);

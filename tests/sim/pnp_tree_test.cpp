@@ -155,6 +155,24 @@ TEST(PnpTree, CapabilitiesArePreparedByTheManagerAndFilledByTheBus) {
   EXPECT_EQ(child.removals, std::vector<bool>{false}) << "IRP_MN_REMOVE_DEVICE told the bus the device is gone";
 }
 
+// A bus that reports a child gone and then (the reports having crossed on
+// their way) its arrival: the child is no longer among the bus's relations,
+// so no node is made for it, and no driver loads.
+TEST(PnpTree, AnArrivalReportedAfterTheChildWentAddsNoNode) {
+  Log log;
+  Script function;
+  std::optional<pnpkit::TestPdo> pdo;
+  sim::Machine machine;
+  pnpkit::Install(machine, u"Function", function, log);
+  machine.Pnp().Bind({u"USB\\VID_1234&PID_5678", u"Function"});
+  pdo.emplace(sim::CreateBusDriver(u"TestBus"), u"USB\\VID_1234&PID_5678\\SN0002",
+              std::vector<std::u16string>{u"USB\\VID_1234&PID_5678"});
+  machine.Pnp().ReportChildGone(&*pdo);
+  EXPECT_EQ(machine.Pnp().ReportChildArrived(&*pdo), nullptr);
+  EXPECT_EQ(machine.Pnp().NodeOfPdo(pdo->DeviceObject()), nullptr);
+  EXPECT_EQ(function.entries, 0);
+}
+
 TEST(PnpTree, ADriverLoadsWithItsFirstNodeAndUnloadsAfterItsLast) {
   Log log;
   Script function;

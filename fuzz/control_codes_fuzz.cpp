@@ -55,18 +55,14 @@ uint32_t ControlCode(Input& input) {
 
 uint32_t BufferLength(Input& input) {
   static const uint32_t lengths[] = {0, 1, 2, 3, 4, 7, 8, 9, 10, 16, 19, 20, 23, 24, 39, 64, 255, 521, 4096, 65535};
-  uint8_t pick = input.Byte();
-  if (pick < 0xC0) return OneOf(lengths, pick);
-  return input.Word();
+  return ByteChosenLength(input, lengths, 0xC0);
 }
 
 // At most 64 KB: with 8-byte packets that is 8192 segments, enough to show
 // a chain of segments growing the stack; a megabyte took seconds per input.
 uint32_t TransferLength(Input& input) {
   static const uint32_t lengths[] = {0, 1, 7, 8, 9, 63, 64, 65, 191, 192, 193, 4095, 4096, 4097, 32768, 65536};
-  uint16_t word = input.Word();
-  if (word & 0x8000) return OneOf(lengths, word);
-  return word % 9000;
+  return WordChosenLength(input, lengths, 9000);
 }
 
 // The adapter variants: which endpoints follow the two bulk ones.

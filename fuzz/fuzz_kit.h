@@ -57,6 +57,22 @@ T OneOf(const T (&table)[N], unsigned pick) {
   return table[pick % N];
 }
 
+// A length chosen by one byte: below `tableBelow` it picks an entry of
+// `table`, otherwise the next word is the length.
+template <size_t N>
+uint32_t ByteChosenLength(Input& input, const uint32_t (&table)[N], uint8_t tableBelow) {
+  uint8_t pick = input.Byte();
+  return pick < tableBelow ? OneOf(table, pick) : input.Word();
+}
+
+// A length chosen by one word: with its top bit set it picks an entry of
+// `table`, otherwise it is the word modulo `freeLimit`.
+template <size_t N>
+uint32_t WordChosenLength(Input& input, const uint32_t (&table)[N], uint32_t freeLimit) {
+  uint16_t word = input.Word();
+  return (word & 0x8000) ? OneOf(table, word) : word % freeLimit;
+}
+
 // The options of a machine kept between inputs: virtual time with a limit far
 // beyond what any input can use (a hang shows as every thread blocked with
 // nothing due, or as libFuzzer's timeout), one processor and one worker of

@@ -62,16 +62,12 @@ uint32_t ControlCode(Input& input) {
 
 uint32_t BufferLength(Input& input) {
   static const uint32_t lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 15, 16, 19, 20, 24, 63, 64, 65, 4096};
-  uint8_t pick = input.Byte();
-  if (pick < 0xF0) return OneOf(lengths, pick);
-  return input.Word();
+  return ByteChosenLength(input, lengths, 0xF0);
 }
 
 uint32_t TransferLength(Input& input) {
   static const uint32_t lengths[] = {0, 1, 2, 15, 16, 63, 64, 65, 255, 256, 511, 512, 4095, 4096, 4097, 16384};
-  uint16_t word = input.Word();
-  if (word & 0x8000) return OneOf(lengths, word);
-  return word % 2048;
+  return WordChosenLength(input, lengths, 2048);
 }
 
 void CheckStatus(NTSTATUS status, Kind kind, uint32_t code) {

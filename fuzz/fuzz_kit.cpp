@@ -59,6 +59,14 @@ sim::MachineOptions KeptMachineOptions() {
   return options;
 }
 
+bool RunUntil(sim::Machine& machine, unsigned milliseconds, const std::function<bool()>& done) {
+  for (unsigned ms = 0; ms < milliseconds; ++ms) {
+    if (done()) return true;
+    machine.Sleep(sim::kTicksPerMs);
+  }
+  return done();
+}
+
 void FuzzMachine::Boot() {
   machine_ = std::make_unique<sim::Machine>(KeptMachineOptions());
   machine_->Pnp().AddService({u"merrow", MerrowDriverEntry});
@@ -88,25 +96,24 @@ void FuzzMachine::Settle() { machine_->Pnp().WaitIdle(); }
 
 // The hub cycles a port on its own thread after the request completed.
 void FuzzMachine::WaitForNewPdo(PDEVICE_OBJECT oldPdo) {
-  for (int ms = 0; ms < 1000; ++ms) {
+  auto back = [&] {
     PDEVICE_OBJECT pdo = usb_->Pdo(port_);
-    if (pdo && pdo != oldPdo) return;
-    machine_->Sleep(sim::kTicksPerSecond / 1000);
-  }
-  Finding("the hub did not put the device back within a second after its port was cycled");
+    return pdo && pdo != oldPdo;
+  };
+  if (!RunUntil(*machine_, 1000, back))
+    Finding("the hub did not put the device back within a second after its port was cycled");
 }
 
 void FuzzMachine::WaitForCycle(PDEVICE_OBJECT oldPdo) {
-  for (int ms = 0; ms < 1000; ++ms) {
+  auto started = [&] {
     Settle();
     PDEVICE_OBJECT pdo = usb_->Pdo(port_);
     sim::DeviceNode* node = Node();
-    if (pdo && pdo != oldPdo && node && node->PhysicalDeviceObject() == pdo &&
-        node->State() == sim::NodeState::Started)
-      return;
-    machine_->Sleep(sim::kTicksPerSecond / 1000);
-  }
-  Finding("the device did not start again within a second after its port was cycled");
+    return pdo && pdo != oldPdo && node && node->PhysicalDeviceObject() == pdo &&
+           node->State() == sim::NodeState::Started;
+  };
+  if (!RunUntil(*machine_, 1000, started))
+    Finding("the device did not start again within a second after its port was cycled");
 }
 
 // The device goes; merrow sees the surprise removal and, once the last
@@ -120,13 +127,12 @@ void FuzzMachine::Unplug() {
   port_ = 0;
   // The removal follows the last request's completion and the last close,
   // which other threads may still be running: a virtual second is allowed.
-  for (int ms = 0; ms < 1000; ++ms) {
+  RunUntil(*machine_, 1000, [&] {
     Settle();
     machine_->Objects().WaitForDeferredCloses();
     Settle();
-    if (!machine_->Pnp().LoadedDriver(u"merrow")) break;
-    machine_->Sleep(sim::kTicksPerSecond / 1000);
-  }
+    return !machine_->Pnp().LoadedDriver(u"merrow");
+  });
   if (PDRIVER_OBJECT driver = machine_->Pnp().LoadedDriver(u"merrow")) {
     size_t blocks = machine_->Pool().Outstanding(driver).size();
     DescribeNodes();

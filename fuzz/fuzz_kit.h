@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,10 @@ uint32_t WordChosenLength(Input& input, const uint32_t (&table)[N], uint32_t fre
 // nothing due, or as libFuzzer's timeout), one processor and one worker of
 // each kind, so an input costs as few thread hand-offs as it can.
 sim::MachineOptions KeptMachineOptions();
+
+// Lets `machine` run a virtual millisecond at a time until `done` holds, for
+// at most `milliseconds`; returns whether it held. `done` is asked first.
+bool RunUntil(sim::Machine& machine, unsigned milliseconds, const std::function<bool()>& done);
 
 // The machine of the current input. Start() makes (or reuses) it; Plug()
 // plugs `model` and waits for Plug and Play; Unplug() pulls the device and

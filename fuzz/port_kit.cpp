@@ -90,11 +90,11 @@ void PortMachine::AddPort(ULONG endPointCaps) {
   if (!portNode_ || portNode_->State() != sim::NodeState::Started) Finding("the port's device node did not start");
   // The binding runs from the interface arrival on a work item; each step
   // of the wait lets the machine's clock move by a millisecond.
-  for (int ms = 0; ms < 1000 && !Bound(); ++ms) {
+  auto bound = [&] {
     Settle();
-    if (!Bound()) Run(1);
-  }
-  if (!Bound()) Finding("the port did not bind to merrow within a second");
+    return Bound();
+  };
+  if (!RunUntil(*machine_, 1000, bound)) Finding("the port did not bind to merrow within a second");
 }
 
 HANDLE PortMachine::Open() {
@@ -124,9 +124,8 @@ void PortMachine::RemovePort() {
   }
   // merrow's pipes were closed by the port's unbinding; what it holds for its
   // device alone must be what it held before the port came.
-  for (int ms = 0; ms < 100 && (MerrowPoolBlocks() != merrowBlocks_ || usb_->PendingTransfers() != busTransfers_);
-       ++ms)
-    Run(1);
+  RunUntil(*machine_, 100,
+           [&] { return MerrowPoolBlocks() == merrowBlocks_ && usb_->PendingTransfers() == busTransfers_; });
   if (size_t blocks = MerrowPoolBlocks(); blocks != merrowBlocks_)
     Finding("merrow holds %zu pool blocks after the port went, %zu before it came", blocks, merrowBlocks_);
   if (size_t left = usb_->PendingTransfers(); left != busTransfers_)

@@ -42,9 +42,16 @@ void Finding(const char* format, ...) {
 }
 
 FuzzMachine& FuzzMachine::Get() {
-  // Never destroyed: the process ends with libFuzzer's exit, and a machine's
-  // shutdown from a static destructor would race the sanitizers' own exit.
-  static FuzzMachine* machine = new FuzzMachine();
+  // libFuzzer ends the process with exit(). The machine's threads must be
+  // joined before the simulator's static objects are destroyed, or one of them
+  // (a job thread going back to its wait, say) uses a destroyed global. An
+  // exit handler registered now runs before the destructors of every static
+  // made before it; a static destructor of the kit's own would not.
+  static FuzzMachine* machine = [] {
+    auto* made = new FuzzMachine();
+    std::atexit([] { machine->Shutdown(); });
+    return made;
+  }();
   return *machine;
 }
 

@@ -1,5 +1,7 @@
 #include "fuzz/port_kit.h"
 
+#include <cstdlib>
+
 #include "sim/kernel/object.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/registry.h"
@@ -22,8 +24,12 @@ const std::u16string kPortInstance = u"ROOT\\PORTS\\0000";
 }  // namespace
 
 PortMachine& PortMachine::Get() {
-  // Never destroyed, for the reason FuzzMachine::Get gives.
-  static PortMachine* machine = new PortMachine();
+  // Shut down by an exit handler, for the reason FuzzMachine::Get gives.
+  static PortMachine* machine = [] {
+    auto* made = new PortMachine();
+    std::atexit([] { machine->Shutdown(); });
+    return made;
+  }();
   return *machine;
 }
 

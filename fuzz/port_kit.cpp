@@ -5,6 +5,7 @@
 #include "sim/kernel/object.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/registry.h"
+#include "sim/tools/portstate.h"
 
 extern "C" NTSTATUS NTAPI MerrowDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -74,13 +75,9 @@ PPORT_EXTENSION PortMachine::Port() {
   return top && top != portNode_->PhysicalDeviceObject() ? PortExtension(top) : nullptr;
 }
 
-// Bound and settled: the binding work has opened the pipes, and the busy
-// count is down to the binding's hold and one read per running loop.
 bool PortMachine::Bound() {
   PPORT_EXTENSION port = Port();
-  if (!port || !port->TargetStarted || !port->StatusPipeOpen) return false;
-  LONG settled = 1 + (port->InputPipe.LoopActive ? 1 : 0) + (port->StatusPipe.LoopActive ? 1 : 0);
-  return port->BusyCount == settled;
+  return port && portstate::BoundAndSettled(port);
 }
 
 void PortMachine::AddPort(ULONG endPointCaps) {

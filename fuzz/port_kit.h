@@ -47,7 +47,7 @@ class PortMachine {
   PortMachine();
   void Boot();
   void Shutdown();
-  bool Bound();
+  bool Bound();  // bound, with the binding work done (portstate::BoundAndSettled)
   size_t MerrowPoolBlocks();
 
   std::unique_ptr<sim::Machine> machine_;

@@ -15,6 +15,7 @@
 #include "sim/kernel/thread.h"
 #include "sim/kernel/verifier.h"
 #include "sim/tools/portcheck.h"
+#include "sim/tools/portstate.h"
 #include "sim/tools/report.h"
 #include "sim/win32/comm.h"
 #include "sim/win32/win32.h"
@@ -56,12 +57,6 @@ HANDLE OpenOverlapped(const char16_t* path) {
   return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
 }
 
-// The busy count of a bound port with nothing in flight: the binding's own
-// hold and one read per running receive loop.
-LONG Settled(PPORT_EXTENSION port) {
-  return 1 + (port->InputPipe.LoopActive ? 1 : 0) + (port->StatusPipe.LoopActive ? 1 : 0);
-}
-
 // 64 KB written while a 64 KB read waits, back through the loopback plug.
 void StreamThroughLoopback(HANDLE port) {
   const size_t size = 64 * 1024;
@@ -90,7 +85,7 @@ void LoopbackAtLineRate(sim::Machine& machine, sim::usb::HostController& usb) {
   int usbPort = usb.Plug(adapter);
   machine.Pnp().WaitIdle();
   PPORT_EXTENSION port = node && node->Top() ? (PPORT_EXTENSION)node->Top()->DeviceExtension : nullptr;
-  bool bound = port && RunUntil([&] { return port->TargetStarted && port->StatusPipeOpen; });
+  bool bound = port && RunUntil([&] { return portstate::BoundAndSettled(port); });
   HANDLE com = bound ? OpenOverlapped(u"\\\\.\\COM8") : INVALID_HANDLE_VALUE;
   bool flow = com != INVALID_HANDLE_VALUE && UseHardwareFlow(com) && SetWriteTimeouts(com, 0, 0) &&
               RunUntil([&] { return adapter->Rts(); });
@@ -240,7 +235,7 @@ void CloseWithWritesQueued(HANDLE port, FarEnd& far, PPORT_EXTENSION extension) 
             queued2.Ended(STATUS_CANCELLED, 0),
         "CloseHandle with a write in flight and two queued: all ended %s (%u, 0 and 0 bytes)",
         Status(current.status).c_str(), (unsigned)current.bytes);
-  bool settled = RunUntil([&] { return extension->BusyCount == Settled(extension); });
+  bool settled = RunUntil([&] { return extension->BusyCount == portstate::SettledBusyCount(extension); });
   Check(settled && sim::CurrentMachine().Irps().LiveCount() == 0,
         "the port's BusyCount is back to %ld: no pipe write left in merrow, no request anywhere",
         (long)extension->BusyCount);

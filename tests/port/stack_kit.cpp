@@ -1,5 +1,7 @@
 #include "tests/port/stack_kit.h"
 
+#include "sim/tools/portstate.h"
+
 namespace stacktest {
 
 namespace {
@@ -55,9 +57,7 @@ bool StackRig::RunUntil(const std::function<bool()>& done) { return pipetest::Ru
 bool StackRig::WaitBound() {
   return RunUntil([&] {
     PPORT_EXTENSION port = Port();
-    if (!port || !ReadShared(port->TargetStarted) || !ReadShared(port->StatusPipeOpen)) return false;
-    LONG settled = 1 + (LoopActive(port->InputPipe) ? 1 : 0) + (LoopActive(port->StatusPipe) ? 1 : 0);
-    return BusyCount(port) == settled && (!ReadShared(port->PortOpen) || !ReadShared(port->InputPipe.Stopped));
+    return port && portstate::BoundAndSettled(port);
   });
 }
 
@@ -82,12 +82,7 @@ void StackRig::AsPort(const std::function<void()>& body) {
 
 LONG BusyCount(PPORT_EXTENSION port) { return ReadShared(port->BusyCount); }
 
-bool LoopActive(PIPE_CONTEXT& pipe) {
-  KIRQL irql = KfAcquireSpinLock(&pipe.LoopLock);
-  bool active = pipe.LoopActive;
-  KfReleaseSpinLock(&pipe.LoopLock, irql);
-  return active;
-}
+bool LoopActive(PIPE_CONTEXT& pipe) { return portstate::LoopActive(pipe); }
 
 std::optional<ULONG_PTR> CurrentReadBytes(PPORT_EXTENSION port) {
   KIRQL irql = KfAcquireSpinLock(&port->ReadQueueLock);

@@ -4,6 +4,7 @@
 #include "sim/kernel/irp.h"
 #include "sim/kernel/ustring.h"
 #include "sim/tools/lab/events.h"
+#include "sim/tools/portstate.h"
 #include "sim/tools/report.h"
 
 extern "C" NTSTATUS NTAPI TolvaneDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -28,7 +29,7 @@ LabMachine::~LabMachine() {
 
 bool LabMachine::WaitBound(const LabPort& port) {
   PPORT_EXTENSION extension = PortOf(port);
-  return extension && RunUntil([&] { return extension->TargetStarted && extension->StatusPipeOpen; });
+  return extension && RunUntil([&] { return portstate::BoundAndSettled(extension); });
 }
 
 // A port node of EndPointCaps 1 whose TargetDevice names its adapter's serial

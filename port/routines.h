@@ -26,6 +26,7 @@ DRIVER_NOTIFICATION_CALLBACK_ROUTINE InterfaceArrivalCallback;  // frame/binding
 // Frame (frame/dispatch.cpp, frame/create.cpp).
 void IncrementBusy(PPORT_EXTENSION Extension);
 void DecrementBusy(PPORT_EXTENSION Extension);
+void WaitUntilIdle(PPORT_EXTENSION Extension);
 NTSTATUS StopPipeReads(PPORT_EXTENSION Extension);
 void FreeTransmitQueue(PPORT_EXTENSION Extension);
 IO_TIMER_ROUTINE PortTimerTick;

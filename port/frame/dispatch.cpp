@@ -42,6 +42,16 @@ void DecrementBusy(PPORT_EXTENSION Extension) {
   KfReleaseSpinLock(&Extension->BusyLock, irql);
 }
 
+// Waits until the count is 0. The decrement that signalled IdleEvent still
+// holds BusyLock as the waiter wakes (on another processor); once the lock has
+// been taken here, that routine is done with the extension, which a teardown
+// may then free. PASSIVE_LEVEL.
+void WaitUntilIdle(PPORT_EXTENSION Extension) {
+  KeWaitForSingleObject(&Extension->IdleEvent, Executive, KernelMode, FALSE, NULL);
+  KIRQL irql = KfAcquireSpinLock(&Extension->BusyLock);
+  KfReleaseSpinLock(&Extension->BusyLock, irql);
+}
+
 // IRP_MJ_READ and IRP_MJ_WRITE: refused after removal, otherwise owned by
 // the read or write path from here on.
 NTSTATUS NTAPI PortReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -91,7 +91,7 @@ void DetachTarget(PPORT_EXTENSION Extension) {
     DecrementBusy(Extension);
   }
   ReleaseBindingLock();
-  KeWaitForSingleObject(&Extension->IdleEvent, Executive, KernelMode, FALSE, NULL);
+  WaitUntilIdle(Extension);
   AcquireBindingLock();
   PipeOpenClose(Extension, IRP_MJ_CLOSE);
   WriteShared(Extension->TargetDeviceObject, (PDEVICE_OBJECT)NULL);

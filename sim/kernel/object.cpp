@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/kernel/active.h"
 #include "sim/kernel/dpc.h"
 #include "sim/kernel/iomanager.h"
 #include "sim/kernel/machine.h"
@@ -254,10 +255,17 @@ void ObjectManager::Destroy(PVOID object, ObjectHeader header) {
       std::free(((PDRIVER_OBJECT)object)->DriverName.Buffer);
       std::free(object);
       break;
-    case ObjectType::Device:
+    case ObjectType::Device: {
+      // The device object and its extension are pool to NT: freeing them
+      // while a timer, DPC, wait or held spin lock in the extension is still
+      // in use is the same fault as freeing such pool.
+      auto device = (PDEVICE_OBJECT)object;
+      if (auto extension = (uintptr_t)device->DeviceExtension)
+        CheckFreedRange(extension, extension + device->Size - sizeof(DEVICE_OBJECT));
       std::memset(object, 0xDD, sizeof(DEVICE_OBJECT));
       std::free(object);
       break;
+    }
   }
 }
 

@@ -2,6 +2,11 @@
 // removed in order, or a removal the system cancels; the port lets go of
 // merrow without ever holding its removal back, keeps the application's
 // handle valid, and binds again when the device comes back.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "sim/kernel/thread.h"
 #include "tests/port/stack_kit.h"
 
 namespace stacktest {
@@ -114,6 +119,39 @@ TEST(PortRemovalWhileBinding, ThePortGoesCleanlyWhateverTheBindingHadDone) {
     PPIPE_TABLE_ENTRY table = rig.Pipe().Extension()->ConfigRecord->PipeTable;
     for (int pipe = 0; pipe < 3; ++pipe) EXPECT_EQ(table[pipe].PipeInfo->PipeFlags, 0u) << "\\PIPE0" << pipe;
   }
+}
+
+// The port's last request inside the pipe driver ends while the port's
+// removal waits for it: that request's routine signals the port idle under
+// the busy lock and lets go of the lock after. The removal must not go on
+// to delete the port (the lock with it) before then. Here the test plays
+// that routine and keeps the lock for a while after the signal.
+TEST(PortRemovalWhileBusy, TheRemovalWaitsForTheLastBusyReleaseToLetGoOfItsLock) {
+  StackRig rig;
+  ASSERT_TRUE(rig.WaitBound());
+  PPORT_EXTENSION port = rig.Port();
+  rig.AsPort([&] { IncrementBusy(port); });
+  std::atomic<bool> removed = false;
+  sim::Thread remover("removal", [&] {
+    rig.Machine().Pnp().RemoveDevice(rig.PortNode());
+    removed = true;
+  });
+  // The removal has given back the binding's hold: the test's request is the
+  // last. (RunUntil would wait for Plug and Play, which waits for the request.)
+  auto lastHold = [&] { return !ReadShared(port->TargetStarted) && BusyCount(port) == 1; };
+  for (int ms = 0; ms < 1000 && !lastHold(); ++ms) Sleep(1);
+  ASSERT_TRUE(lastHold());
+  rig.AsPort([&] {
+    KIRQL irql = KfAcquireSpinLock(&port->BusyLock);
+    InterlockedDecrement(&port->BusyCount);
+    KeSetEvent(&port->IdleEvent, IO_NO_INCREMENT, FALSE);
+    for (int ms = 0; ms < 200 && !removed; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(removed) << "the port was removed while its busy lock was still held";
+    KfReleaseSpinLock(&port->BusyLock, irql);
+  });
+  remover.Join();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(rig.PortDriver(), nullptr) << "tolvane unloaded, leaving nothing behind";
 }
 
 }  // namespace

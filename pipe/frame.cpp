@@ -30,7 +30,9 @@ void IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
 // the removal, after the base count is released. The decrement and the event
 // it sets go together under IoCountLock: a request falling to 1 still touches
 // the extension after its decrement, and the removal's fall to 0 (after which
-// the device is deleted) must wait until it has.
+// the device is deleted) must wait until it has. When a request makes the
+// fall to 0, the removal takes the lock once after the event, for the same
+// reason.
 LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
   PPIPE_DEVICE_EXTENSION extension = PipeExtension(DeviceObject);
   KIRQL irql = KfAcquireSpinLock(&extension->IoCountLock);

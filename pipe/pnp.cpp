@@ -134,6 +134,10 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = IoCallDriver(lower, Irp);
   DecrementIoCount(DeviceObject);
   KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  // A request that came in after the drain may have made the fall to 0; it
+  // still holds IoCountLock as this thread wakes, and lets go of it last.
+  KIRQL irql = KfAcquireSpinLock(&extension->IoCountLock);
+  KfReleaseSpinLock(&extension->IoCountLock, irql);
   UNICODE_STRING link;
   RtlInitUnicodeString(&link, extension->InterfaceName);
   IoSetDeviceInterfaceState(&link, FALSE);

@@ -5,6 +5,8 @@
 #include "tests/pipe/pipe_kit.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "sim/kernel/thread.h"
 
@@ -198,6 +200,41 @@ TEST(PipeRemoval, RemovalWaitsForTheRequestsInsideTheDriver) {
   EXPECT_TRUE(removed);
   EXPECT_EQ(rig.Driver(), nullptr);
   EXPECT_TRUE(rig.Links().empty()) << "the interface was disabled";
+}
+
+// A request that entered after the removal's drain is the last to leave: its
+// DecrementIoCount signals RemoveEvent under IoCountLock and lets go of the
+// lock after. The device must outlive that. The request enters while the
+// removal unconfigures the device; the test then plays its leaving and keeps
+// the lock a while after the signal.
+TEST(PipeRemoval, TheDeviceOutlivesTheLastRequestsHoldOfTheCountLock) {
+  UrbFilter filter;
+  std::atomic<bool> armed{false};
+  std::atomic<PDEVICE_OBJECT> device{nullptr};
+  filter.answer = [&](PURB urb) -> std::optional<NTSTATUS> {
+    if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION && armed.exchange(false)) IncrementIoCount(device);
+    return std::nullopt;
+  };
+  PipeRig rig({.filter = &filter});
+  device = rig.Device();
+  PPIPE_DEVICE_EXTENSION ext = rig.Extension();
+  std::atomic<bool> removed{false};
+  armed = true;
+  sim::Thread remover("remover", [&] { removed = rig.Remove(); });
+  auto lastInside = [&] { return !armed && InterlockedCompareExchange(&ext->PendingIoCount, 0, 0) == 1; };
+  for (int ms = 0; ms < 1000 && !lastInside(); ++ms) rig.Machine().Sleep(sim::kTicksPerMs);
+  ASSERT_TRUE(lastInside()) << "the removal gave back its counts; the late request is the last inside";
+  rig.AsDriver([&] {
+    KIRQL irql = KfAcquireSpinLock(&ext->IoCountLock);
+    InterlockedDecrement(&ext->PendingIoCount);
+    KeSetEvent(&ext->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    for (int ms = 0; ms < 200 && !removed; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(removed) << "the device was deleted while its count lock was still held";
+    KfReleaseSpinLock(&ext->IoCountLock, irql);
+  });
+  remover.Join();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(rig.Driver(), nullptr);
 }
 
 TEST(PipeRemoval, RemovalAbortsOpenPipesBeforeUnconfiguring) {

@@ -32,6 +32,17 @@ stat() {  # stat <log> <name>: a final statistic libFuzzer printed
   sed -n "s/^stat::$2: *//p" "$1" | tail -1
 }
 
+# Findings are the inputs libFuzzer saved for a crash, a leak, a timeout or
+# running out of memory. It also saves the slowest input once one takes more
+# than 10 s (slow-unit-*); on a loaded machine that says more about the load
+# than about the drivers, so it is reported, not failed on.
+count() {  # count <artifacts dir> <prefix>...
+  local dir=$1 n=0 prefix
+  shift
+  for prefix in "$@"; do n=$((n + $(find "$dir" -type f -name "$prefix-*" | wc -l))); done
+  echo $n
+}
+
 failed=0
 summary=()
 for name in "${harnesses[@]}"; do
@@ -42,7 +53,8 @@ for name in "${harnesses[@]}"; do
   log=$build/logs/$name.log
   [[ $fresh == 1 ]] && rm -rf "$work"
   mkdir -p "$work" "$artifacts" "$(dirname "$log")"
-  before=$(find "$artifacts" -type f | wc -l)
+  before=$(count "$artifacts" crash leak timeout oom)
+  slow_before=$(count "$artifacts" slow-unit)
 
   echo "== $name: replaying $(find "$seeds" -type f | wc -l) seeds"
   if ! "$binary" -runs=0 -timeout=30 -artifact_prefix="$artifacts" "$seeds" >"$log.replay" 2>&1; then
@@ -57,13 +69,15 @@ for name in "${harnesses[@]}"; do
   "$binary" -max_total_time=60 -entropic=0 -detect_leaks=0 -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="$artifacts" "$@" "$work" "$seeds" >"$log" 2>&1
   status=$?
-  found=$(($(find "$artifacts" -type f | wc -l) - before))
+  found=$(($(count "$artifacts" crash leak timeout oom) - before))
+  slow=$(($(count "$artifacts" slow-unit) - slow_before))
   ((status != 0 || found > 0)) && { failed=1; tail -60 "$log"; }
   runs=$(stat "$log" number_of_executed_units)
   speed=$(stat "$log" average_exec_per_sec)
   coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
   line="$name: ${runs:-?} executions, ${speed:-?} exec/s, ${coverage:-cov: ?}, corpus $(find "$work" -type f | wc -l) inputs, $found finding(s)"
   ((found > 0)) && line+=" in $artifacts"
+  ((slow > 0)) && line+=", $slow input(s) slower than 10 s kept in $artifacts"
   ((status != 0 && found == 0)) && line+=", libFuzzer exited with $status"
   summary+=("$line")
 done

@@ -14,6 +14,7 @@
 #include "sim/kernel/power.h"
 #include "sim/kernel/ustring.h"
 #include "sim/tools/portcheck.h"
+#include "sim/tools/portstate.h"
 #include "sim/tools/report.h"
 #include "sim/win32/comm.h"
 #include "sim/win32/win32.h"
@@ -105,7 +106,7 @@ void SleepAndWake(HANDLE port, FarEnd& far, PPORT_EXTENSION extension) {
   Check(slept, "the system went to sleep (S3); the power manager's log for the port's stack (PDO %s) and merrow's "
         "(PDO %s, merrow's device %s):", stacks.portPdo.c_str(), stacks.pipePdo.c_str(), stacks.pipeFdo.c_str());
   ShowPowerLog(stacks, logFrom);
-  Check(!extension->InputPipe.LoopActive && !extension->StatusPipe.LoopActive,
+  Check(!portstate::LoopActive(extension->InputPipe) && !portstate::LoopActive(extension->StatusPipe),
         "the port stopped its pipe reads of \\PIPE01 and \\PIPE02 before the sleep");
   Check(extension->OutputPipeOpen && extension->InputPipeOpen && extension->StatusPipeOpen,
         "its three pipes stay open: \\PIPE00 (output), \\PIPE01 (input), \\PIPE02 (line status)");
@@ -119,7 +120,7 @@ void SleepAndWake(HANDLE port, FarEnd& far, PPORT_EXTENSION extension) {
 
   logFrom = power.Log().size();
   power.Wake();
-  bool resumed = RunUntil([&] { return !extension->SleepPrepared && extension->InputPipe.LoopActive; });
+  bool resumed = RunUntil([&] { return !ReadShared(extension->SleepPrepared) && portstate::LoopActive(extension->InputPipe); });
   Check(resumed, "the system woke (S0): the port's work item powered merrow's device up (D0) and restarted its pipe "
         "reads");
   ShowPowerLog(stacks, logFrom);

@@ -1,7 +1,5 @@
 #include "tests/port/stack_kit.h"
 
-#include "sim/tools/portstate.h"
-
 namespace stacktest {
 
 namespace {
@@ -81,8 +79,6 @@ void StackRig::AsPort(const std::function<void()>& body) {
 }
 
 LONG BusyCount(PPORT_EXTENSION port) { return ReadShared(port->BusyCount); }
-
-bool LoopActive(PIPE_CONTEXT& pipe) { return portstate::LoopActive(pipe); }
 
 std::optional<ULONG_PTR> CurrentReadBytes(PPORT_EXTENSION port) {
   KIRQL irql = KfAcquireSpinLock(&port->ReadQueueLock);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "port/routines.h"
+#include "sim/tools/portstate.h"
 #include "tests/pipe/io_kit.h"
 #include "tests/pipe/pipe_kit.h"
 #include "tests/port/port_kit.h"
@@ -74,7 +75,7 @@ class StackRig {
 // (ReadShared(port->PortOpen)); these read the others as the driver does,
 // under the lock that guards them.
 LONG BusyCount(PPORT_EXTENSION port);
-bool LoopActive(PIPE_CONTEXT& pipe);
+using portstate::LoopActive;
 // The bytes the current read holds, or nothing while no read is current.
 std::optional<ULONG_PTR> CurrentReadBytes(PPORT_EXTENSION port);
 // A write is current and its pipe write was sent.
